@@ -1,0 +1,30 @@
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "app/command_line.h"
+#include "camera/gphoto2/gphoto2_browser.h"
+#include "events/events.h"
+#include "importer/importer.h"
+#include "platform/real_platform.h"
+
+int main(int argc, char** argv) {
+  using namespace picferry;
+  RealPlatform platform;
+  const Platform services = platform.services();
+
+  const auto parsed = parseCommandLine(std::vector<std::string>(argv, argv + argc),
+                                       services.fileSystem);
+  if (const auto* usage = std::get_if<UsageError>(&parsed)) {
+    EventStream(services.output).emitError(usage->code, usage->message);
+    services.process.exit(2);
+  }
+
+  // The only strong reference to the controller; everything else holds it weakly.
+  const auto importer = std::make_shared<Importer>(
+      std::get<Importer::Mode>(parsed), makeGphoto2Browser(platform.mainQueue()), services);
+  importer->start();
+  platform.run();
+  return 0;
+}

@@ -1,0 +1,119 @@
+#pragma once
+
+// The device interface the controller is written against. Every delegate
+// callback is delivered on the main queue; a backend that works on threads
+// posts its callbacks there.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace picferry {
+
+// A failure reported by a device, with a sentence a person can read.
+struct DeviceError {
+  std::string description;
+};
+
+// Anything a camera lists: a file, a folder, ...
+class CameraItem {
+ public:
+  virtual ~CameraItem() = default;
+};
+
+// A file on the camera. Immutable once listed; safe to read from any thread.
+class CameraFile : public CameraItem {
+ public:
+  virtual std::optional<std::string> name() const = 0;
+  virtual std::int64_t fileSize() const = 0;
+};
+
+class Device;
+class CameraDevice;
+class DeviceBrowser;
+
+class DeviceDelegate {
+ public:
+  virtual ~DeviceDelegate() = default;
+  virtual void deviceDidOpenSessionWithError(Device& device,
+                                             const std::optional<DeviceError>& error) = 0;
+  virtual void deviceDidCloseSessionWithError(Device& device,
+                                              const std::optional<DeviceError>& error) = 0;
+  virtual void didRemoveDevice(Device& device) = 0;
+};
+
+class CameraDeviceDelegate {
+ public:
+  virtual ~CameraDeviceDelegate() = default;
+  virtual void deviceDidBecomeReadyWithCompleteContentCatalog(CameraDevice& camera) = 0;
+  virtual void cameraDeviceDidAddItems(
+      CameraDevice& camera, const std::vector<std::shared_ptr<CameraItem>>& items) = 0;
+  virtual void cameraDeviceDidRemoveItems(
+      CameraDevice& camera, const std::vector<std::shared_ptr<CameraItem>>& items) = 0;
+};
+
+// Where and how a file is saved.
+struct DownloadOptions {
+  std::string downloadsDirectory;  // absolute path of an existing directory
+  std::string saveAsFilename;      // one path component
+  bool overwrite = false;          // false: an existing file is never replaced
+};
+
+class CameraDeviceDownloadDelegate {
+ public:
+  virtual ~CameraDeviceDownloadDelegate() = default;
+  // Called exactly once for each requested file; `error` is absent on success.
+  virtual void didDownloadFile(const std::shared_ptr<CameraFile>& file,
+                               const std::optional<DeviceError>& error,
+                               const DownloadOptions& options, void* contextInfo) = 0;
+};
+
+class Device {
+ public:
+  virtual ~Device() = default;
+  // Non-owning; the delegate outlives the device.
+  virtual void setDelegate(DeviceDelegate* delegate) = 0;
+  // Answered by deviceDidOpenSessionWithError.
+  virtual void requestOpenSession() = 0;
+};
+
+class CameraDevice : public Device {
+ public:
+  // Also receives the DeviceDelegate callbacks.
+  virtual void setCameraDelegate(CameraDeviceDelegate* delegate) = 0;
+  virtual std::optional<std::string> name() const = 0;
+  // The items listed so far, in catalogue order; absent when nothing is known.
+  virtual std::optional<std::vector<std::shared_ptr<CameraItem>>> mediaFiles() const = 0;
+  virtual void requestDownloadFile(const std::shared_ptr<CameraFile>& file,
+                                   const DownloadOptions& options,
+                                   CameraDeviceDownloadDelegate* downloadDelegate,
+                                   void* contextInfo) = 0;
+};
+
+class DeviceBrowserDelegate {
+ public:
+  virtual ~DeviceBrowserDelegate() = default;
+  virtual void deviceBrowserDidAddDevice(DeviceBrowser& browser,
+                                         const std::shared_ptr<Device>& device,
+                                         bool moreComing) = 0;
+  virtual void deviceBrowserDidRemoveDevice(DeviceBrowser& browser,
+                                            const std::shared_ptr<Device>& device,
+                                            bool moreGoing) = 0;
+};
+
+// Device kinds and locations a browser reports.
+constexpr unsigned kDeviceTypeCamera = 0x1;
+constexpr unsigned kDeviceLocationLocal = 0x100;
+
+class DeviceBrowser {
+ public:
+  virtual ~DeviceBrowser() = default;
+  virtual void setDelegate(DeviceBrowserDelegate* delegate) = 0;
+  virtual void setBrowsedDeviceTypeMask(unsigned mask) = 0;
+  // Begins enumeration: each device found is reported once, on the main queue.
+  virtual void start() = 0;
+};
+
+}  // namespace picferry

@@ -1,0 +1,196 @@
+#include "camera/gphoto2/gphoto2_camera.h"
+
+#include <fcntl.h>
+#include <gphoto2/gphoto2-file.h>
+#include <gphoto2/gphoto2-list.h>
+#include <gphoto2/gphoto2-result.h>
+#include <gphoto2/gphoto2-widget.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <mutex>
+
+#include "camera/gphoto2/gphoto2_error.h"
+#include "camera/gphoto2/gphoto2_lock.h"
+
+namespace picferry {
+namespace {
+
+// An iPhone that is locked or does not trust the computer shows a storage
+// with this id (libgphoto2 names storages "/store_<id in hex>").
+bool isPlaceholderStorage(const std::string& base) {
+  return strcasecmp(base.c_str(), "/store_feedface") == 0;
+}
+
+}  // namespace
+
+std::unique_ptr<Gphoto2Camera> Gphoto2Camera::open(const Gphoto2Drivers& drivers,
+                                                   const std::string& model,
+                                                   const std::string& port,
+                                                   Gphoto2Context& context, DeviceError* error) {
+  std::lock_guard lock(gphoto2GlobalLock());
+  context.clearMessages();
+  GPPortInfoList* ports = nullptr;
+  Camera* camera = nullptr;
+  int result = gp_port_info_list_new(&ports);
+  if (result >= GP_OK) result = gp_port_info_list_load(ports);
+  int index = result >= GP_OK ? gp_port_info_list_lookup_path(ports, port.c_str()) : result;
+  GPPortInfo info;
+  result = index >= GP_OK ? gp_port_info_list_get_info(ports, index, &info) : index;
+  if (result >= GP_OK) result = gp_camera_new(&camera);
+  if (result >= GP_OK) result = drivers.setAbilitiesLocked(model, camera);
+  if (result >= GP_OK) result = gp_camera_set_port_info(camera, info);
+  if (result >= GP_OK) result = gp_camera_init(camera, context.get());
+  if (result < GP_OK) {
+    *error = gphoto2Error("Could not open " + model + " on " + port, result, context.messages());
+    if (camera) gp_camera_free(camera);
+    if (ports) gp_port_info_list_free(ports);
+    return nullptr;
+  }
+  std::string diskRoot;
+  if (port.rfind("disk:", 0) == 0) diskRoot = port.substr(5);
+  return std::unique_ptr<Gphoto2Camera>(new Gphoto2Camera(camera, ports, context, diskRoot));
+}
+
+Gphoto2Camera::Gphoto2Camera(Camera* camera, GPPortInfoList* ports, Gphoto2Context& context,
+                             std::string diskRoot)
+    : camera_(camera), ports_(ports), context_(context), diskRoot_(std::move(diskRoot)) {}
+
+Gphoto2Camera::~Gphoto2Camera() {
+  std::lock_guard lock(gphoto2GlobalLock());
+  gp_camera_exit(camera_, context_.get());
+  gp_camera_free(camera_);
+  gp_port_info_list_free(ports_);
+}
+
+std::string Gphoto2Camera::join(const std::string& folder, const std::string& name) {
+  if (!folder.empty() && folder.back() == '/') return folder + name;
+  return folder + "/" + name;
+}
+
+std::optional<DeviceError> Gphoto2Camera::storageRoots(std::vector<std::string>* roots) {
+  context_.clearMessages();
+  CameraStorageInformation* storages = nullptr;
+  int count = 0;
+  int result = gp_camera_get_storageinfo(camera_, &storages, &count, context_.get());
+  if (result == GP_ERROR_NOT_SUPPORTED) {
+    roots->push_back("/");
+    return std::nullopt;
+  }
+  if (result < GP_OK) {
+    return gphoto2Error("Could not read the device's storages", result, context_.messages());
+  }
+  for (int i = 0; i < count; ++i) {
+    std::string base = (storages[i].fields & GP_STORAGEINFO_BASE) ? storages[i].basedir : "/";
+    if (base.empty()) base = "/";
+    if (!isPlaceholderStorage(base)) roots->push_back(base);
+  }
+  std::free(storages);
+  return std::nullopt;
+}
+
+std::optional<std::string> Gphoto2Camera::reportedModel() {
+  if (!diskRoot_.empty()) return std::nullopt;  // The directory driver knows no model.
+  CameraWidget* widget = nullptr;
+  if (gp_camera_get_single_config(camera_, "cameramodel", &widget, context_.get()) < GP_OK) {
+    return std::nullopt;
+  }
+  std::optional<std::string> model;
+  CameraWidgetType type;
+  const char* value = nullptr;
+  if (gp_widget_get_type(widget, &type) == GP_OK && type == GP_WIDGET_TEXT &&
+      gp_widget_get_value(widget, &value) == GP_OK && value && *value) {
+    model = value;
+  }
+  gp_widget_free(widget);
+  return model;
+}
+
+namespace {
+
+using ListCall = int (*)(Camera*, const char*, CameraList*, GPContext*);
+
+std::optional<DeviceError> listInto(ListCall call, Camera* camera, Gphoto2Context& context,
+                                    const std::string& folder, std::vector<std::string>* names,
+                                    const char* what) {
+  context.clearMessages();
+  CameraList* list = nullptr;
+  int result = gp_list_new(&list);
+  if (result >= GP_OK) result = call(camera, folder.c_str(), list, context.get());
+  if (result >= GP_OK) {
+    int count = gp_list_count(list);
+    names->reserve(names->size() + static_cast<std::size_t>(count > 0 ? count : 0));
+    for (int i = 0; i < count; ++i) {
+      const char* name = nullptr;
+      if (gp_list_get_name(list, i, &name) == GP_OK && name) names->emplace_back(name);
+    }
+  }
+  if (list) gp_list_free(list);
+  if (result < GP_OK) {
+    return gphoto2Error(std::string("Could not list the ") + what + " in " + folder, result,
+                        context.messages());
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<DeviceError> Gphoto2Camera::listFolders(const std::string& folder,
+                                                      std::vector<std::string>* names) {
+  return listInto(&gp_camera_folder_list_folders, camera_, context_, folder, names, "folders");
+}
+
+std::optional<DeviceError> Gphoto2Camera::listFiles(const std::string& folder,
+                                                    std::vector<std::string>* names) {
+  return listInto(&gp_camera_folder_list_files, camera_, context_, folder, names, "files");
+}
+
+CameraFileStat Gphoto2Camera::stat(const std::string& folder, const std::string& name) {
+  CameraFileStat result;
+  if (!diskRoot_.empty()) {
+    struct ::stat st {};
+    if (::stat((diskRoot_ + join(folder, name)).c_str(), &st) == 0) {
+      result.size = st.st_size;
+      result.mtime = st.st_mtime;
+      return result;
+    }
+  }
+  CameraFileInfo info;
+  context_.clearMessages();
+  if (gp_camera_file_get_info(camera_, folder.c_str(), name.c_str(), &info, context_.get()) ==
+      GP_OK) {
+    if (info.file.fields & GP_FILE_INFO_SIZE) result.size = static_cast<std::int64_t>(info.file.size);
+    if (info.file.fields & GP_FILE_INFO_MTIME) result.mtime = info.file.mtime;
+  }
+  return result;
+}
+
+std::optional<DeviceError> Gphoto2Camera::download(const std::string& folder,
+                                                   const std::string& name, int fd) {
+  context_.clearMessages();
+  // libgphoto2 closes the descriptor it is given: it gets a duplicate.
+  int handedOver = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (handedOver < 0) return DeviceError{"Could not prepare the copy of " + name};
+  ::CameraFile* file = nullptr;  // libgphoto2's, not ours
+  if (gp_file_new_from_fd(&file, handedOver) < GP_OK) {
+    close(handedOver);
+    return DeviceError{"Could not prepare the copy of " + name};
+  }
+  context_.watchTransfer(fd);
+  int result = gp_camera_file_get(camera_, folder.c_str(), name.c_str(), GP_FILE_TYPE_NORMAL,
+                                  file, context_.get());
+  bool stalled = context_.endTransfer();
+  gp_file_unref(file);
+  if (stalled) {
+    return DeviceError{"The device stopped sending " + join(folder, name) +
+                       "; nothing was saved."};
+  }
+  if (result < GP_OK) {
+    return gphoto2Error("Could not copy " + join(folder, name), result, context_.messages());
+  }
+  return std::nullopt;
+}
+
+}  // namespace picferry

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <gphoto2/gphoto2-camera.h>
+#include <gphoto2/gphoto2-port-info-list.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "camera/camera.h"
+#include "camera/gphoto2/gphoto2_context.h"
+#include "camera/gphoto2/gphoto2_drivers.h"
+
+namespace picferry {
+
+// What is known of one file on the camera.
+struct CameraFileStat {
+  std::int64_t size = -1;  // negative: unknown
+  std::optional<std::int64_t> mtime;
+};
+
+// An initialised libgphoto2 camera. Not re-entrant: use from one thread (the
+// device's worker) only. Destruction exits the camera under the global lock.
+class Gphoto2Camera {
+ public:
+  // Initialises `model` on `port` under the global lock (an iPhone may take
+  // about 9 s). Returns nullptr and sets `*error` on failure.
+  static std::unique_ptr<Gphoto2Camera> open(const Gphoto2Drivers& drivers,
+                                             const std::string& model,
+                                             const std::string& port,
+                                             Gphoto2Context& context, DeviceError* error);
+  ~Gphoto2Camera();
+  Gphoto2Camera(const Gphoto2Camera&) = delete;
+  Gphoto2Camera& operator=(const Gphoto2Camera&) = delete;
+
+  // The base folder of every usable storage. A placeholder storage (an
+  // iPhone that is locked or does not trust the computer) is not usable.
+  std::optional<DeviceError> storageRoots(std::vector<std::string>* roots);
+  // The model the device reports about itself (PTP devices), if any.
+  std::optional<std::string> reportedModel();
+
+  std::optional<DeviceError> listFolders(const std::string& folder,
+                                         std::vector<std::string>* names);
+  std::optional<DeviceError> listFiles(const std::string& folder,
+                                       std::vector<std::string>* names);
+  CameraFileStat stat(const std::string& folder, const std::string& name);
+
+  // Streams the file into the file behind `fd` (which stays open and owned
+  // by the caller). A source that stops sending is ended by the context's
+  // stall watchdog. libgphoto2 may report success with a short file: the
+  // caller checks the size.
+  std::optional<DeviceError> download(const std::string& folder, const std::string& name, int fd);
+
+ private:
+  Gphoto2Camera(Camera* camera, GPPortInfoList* ports, Gphoto2Context& context,
+                std::string diskRoot);
+  static std::string join(const std::string& folder, const std::string& name);
+
+  Camera* camera_;
+  GPPortInfoList* ports_;
+  Gphoto2Context& context_;
+  // For a mounted file system (a `disk:` port): its mount point. The
+  // directory driver maps camera paths onto it one to one, which lets file
+  // sizes be read in O(1) instead of through libgphoto2's linear lookup.
+  std::string diskRoot_;
+};
+
+}  // namespace picferry

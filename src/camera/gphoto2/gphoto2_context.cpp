@@ -1,0 +1,48 @@
+#include "camera/gphoto2/gphoto2_context.h"
+
+#include <sys/stat.h>
+
+namespace picferry {
+
+Gphoto2Context::Gphoto2Context(StallWatchdog::Clock::duration stallLimit)
+    : context_(gp_context_new()), watchdog_(stallLimit) {
+  gp_context_set_cancel_func(context_, &Gphoto2Context::onCancel, this);
+  gp_context_set_error_func(context_, &Gphoto2Context::onText, this);
+  gp_context_set_message_func(context_, &Gphoto2Context::onText, this);
+}
+
+Gphoto2Context::~Gphoto2Context() { gp_context_unref(context_); }
+
+void Gphoto2Context::watchTransfer(int fd) {
+  watchedFd_ = fd;
+  stalled_ = false;
+  watchdog_.reset(StallWatchdog::Clock::now());
+}
+
+bool Gphoto2Context::endTransfer() {
+  watchedFd_ = -1;
+  return stalled_;
+}
+
+GPContextFeedback Gphoto2Context::onCancel(GPContext*, void* data) {
+  auto* self = static_cast<Gphoto2Context*>(data);
+  if (self->cancelled_.load()) return GP_CONTEXT_FEEDBACK_CANCEL;
+  if (self->watchedFd_ >= 0) {
+    struct stat st {};
+    if (fstat(self->watchedFd_, &st) == 0 &&
+        self->watchdog_.stalled(st.st_size, StallWatchdog::Clock::now())) {
+      self->stalled_ = true;
+    }
+    if (self->stalled_) return GP_CONTEXT_FEEDBACK_CANCEL;
+  }
+  return GP_CONTEXT_FEEDBACK_OK;
+}
+
+void Gphoto2Context::onText(GPContext*, const char* text, void* data) {
+  auto* self = static_cast<Gphoto2Context*>(data);
+  if (!text || !*text || self->messages_.size() > 4096) return;  // bounded
+  if (!self->messages_.empty()) self->messages_ += "; ";
+  self->messages_ += text;
+}
+
+}  // namespace picferry

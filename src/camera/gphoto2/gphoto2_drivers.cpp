@@ -1,0 +1,106 @@
+#include "camera/gphoto2/gphoto2_drivers.h"
+
+#include <gphoto2/gphoto2-abilities-list.h>
+#include <gphoto2/gphoto2-camera.h>
+#include <gphoto2/gphoto2-context.h>
+#include <gphoto2/gphoto2-list.h>
+#include <gphoto2/gphoto2-port-info-list.h>
+#include <gphoto2/gphoto2-result.h>
+#include <sys/stat.h>
+
+#include <mutex>
+
+#include "camera/gphoto2/gphoto2_lock.h"
+
+namespace picferry {
+namespace {
+
+bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+// What libgphoto2 itself requires of a mounted file system to call it a camera.
+bool hasDcimFolder(const std::string& mountPoint) {
+  struct stat st {};
+  return stat((mountPoint + "/DCIM").c_str(), &st) == 0 ||
+         stat((mountPoint + "/dcim").c_str(), &st) == 0;
+}
+
+}  // namespace
+
+std::shared_ptr<Gphoto2Drivers> Gphoto2Drivers::load() {
+  std::lock_guard lock(gphoto2GlobalLock());
+  std::shared_ptr<Gphoto2Drivers> drivers(new Gphoto2Drivers);
+  drivers->context_ = gp_context_new();  // No callbacks: its texts are dropped.
+  gp_abilities_list_new(&drivers->list_);
+  gp_abilities_list_load(drivers->list_, drivers->context_);
+  return drivers;
+}
+
+Gphoto2Drivers::~Gphoto2Drivers() {
+  std::lock_guard lock(gphoto2GlobalLock());
+  gp_abilities_list_free(list_);
+  gp_context_unref(context_);
+}
+
+int Gphoto2Drivers::setAbilitiesLocked(const std::string& model, Camera* camera) const {
+  int index = gp_abilities_list_lookup_model(list_, model.c_str());
+  if (index < GP_OK) return index;
+  CameraAbilities abilities;
+  int result = gp_abilities_list_get_abilities(list_, index, &abilities);
+  return result < GP_OK ? result : gp_camera_set_abilities(camera, abilities);
+}
+
+// libgphoto2's USB probe leaks a small block for every camera model it tries
+// (about 2,500, ~150 KB a scan) whenever no USB device is present. So the
+// full detection runs only when the port list names an actual USB device;
+// mounted storage is recognised here exactly as libgphoto2 does it.
+std::vector<DetectedCamera> Gphoto2Drivers::detect() {
+  std::vector<DetectedCamera> found;
+  std::lock_guard lock(gphoto2GlobalLock());
+  GPPortInfoList* ports = nullptr;
+  if (gp_port_info_list_new(&ports) < GP_OK) return found;
+  if (gp_port_info_list_load(ports) < GP_OK) {
+    gp_port_info_list_free(ports);
+    return found;
+  }
+  bool usbDevicePresent = false;
+  int count = gp_port_info_list_count(ports);
+  for (int i = 0; i < count; ++i) {
+    GPPortInfo info;
+    GPPortType type;
+    char* rawPath = nullptr;
+    if (gp_port_info_list_get_info(ports, i, &info) < GP_OK ||
+        gp_port_info_get_type(info, &type) < GP_OK ||
+        gp_port_info_get_path(info, &rawPath) < GP_OK || !rawPath) {
+      continue;
+    }
+    std::string path = rawPath;
+    if (type == GP_PORT_DISK && startsWith(path, "disk:") && path.size() > 5 &&
+        hasDcimFolder(path.substr(5))) {
+      found.push_back({"Mass Storage Camera", path});
+    } else if (type == GP_PORT_USB && startsWith(path, "usb:") && path.size() > 4) {
+      usbDevicePresent = true;  // "usb:BBB,DDD": a device, not the generic "usb:" entry.
+    }
+  }
+  if (usbDevicePresent) {
+    CameraList* cameras = nullptr;
+    if (gp_list_new(&cameras) == GP_OK) {
+      if (gp_abilities_list_detect(list_, ports, cameras, context_) == GP_OK) {
+        int n = gp_list_count(cameras);
+        for (int i = 0; i < n; ++i) {
+          const char* model = nullptr;
+          const char* port = nullptr;
+          if (gp_list_get_name(cameras, i, &model) == GP_OK &&
+              gp_list_get_value(cameras, i, &port) == GP_OK && model && port &&
+              startsWith(port, "usb:")) {
+            found.push_back({model, port});
+          }
+        }
+      }
+      gp_list_free(cameras);
+    }
+  }
+  gp_port_info_list_free(ports);
+  return found;
+}
+
+}  // namespace picferry

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "camera/camera.h"
+
+namespace picferry {
+
+// A file listed by a libgphoto2 camera. Immutable.
+class Gphoto2File final : public CameraFile {
+ public:
+  // `size` negative: unknown (then reported as 0 and not checked on download).
+  Gphoto2File(std::string folder, std::string name, std::int64_t size)
+      : folder_(std::move(folder)), name_(std::move(name)), size_(size) {}
+
+  std::optional<std::string> name() const override { return name_; }
+  std::int64_t fileSize() const override { return size_ < 0 ? 0 : size_; }
+
+  const std::string& folder() const { return folder_; }
+  const std::string& fileName() const { return name_; }
+  std::int64_t knownSize() const { return size_; }
+
+ private:
+  std::string folder_;
+  std::string name_;
+  std::int64_t size_;
+};
+
+}  // namespace picferry

@@ -1,0 +1,59 @@
+#include <limits>
+
+#include "importer/importer.h"
+
+namespace picferry {
+namespace {
+
+// The sum of the sizes; a sum past the 64-bit range stays at its limit.
+std::int64_t totalBytesOf(const std::vector<std::shared_ptr<CameraFile>>& files) {
+  std::int64_t sum = 0;
+  for (const auto& file : files) {
+    const std::int64_t size = file->fileSize();
+    if (__builtin_add_overflow(sum, size, &sum)) {
+      sum = size > 0 ? std::numeric_limits<std::int64_t>::max()
+                     : std::numeric_limits<std::int64_t>::min();
+    }
+  }
+  return sum;
+}
+
+}  // namespace
+
+void Importer::finalizeCatalog() {
+  if (finalized || !camera) return;
+  std::vector<std::shared_ptr<CameraFile>> mediaList;
+  for (const auto& item : camera->mediaFiles().value_or(std::vector<std::shared_ptr<CameraItem>>{})) {
+    if (auto file = std::dynamic_pointer_cast<CameraFile>(item)) mediaList.push_back(std::move(file));
+  }
+  if (mediaList.empty() && emptyWaits < maxEmptyWaits) {
+    ++emptyWaits;
+    scheduleSettle();
+    return;
+  }
+  finalized = true;
+  total = static_cast<std::int64_t>(mediaList.size());
+
+  const auto emitDetected = [&] {
+    events_.emit({{"type", std::string("detected")},
+                  {"device", camera->name().value_or("iPhone")},
+                  {"itemCount", total},
+                  {"totalBytes", totalBytesOf(mediaList)}});
+  };
+  switch (mode.kind) {
+    case Mode::Kind::importTo:
+      queue = std::move(mediaList);
+      downloadNext();
+      return;
+    case Mode::Kind::detect:
+      emitDetected();
+      platform_.process.exit(0);
+    case Mode::Kind::session:
+      queue = mediaList;
+      emitDetected();
+      if (pendingImport) beginPendingImport();
+      return;
+  }
+}
+
+}  // namespace picferry

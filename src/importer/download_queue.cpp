@@ -1,0 +1,81 @@
+#include "importer/importer.h"
+
+namespace picferry {
+namespace {
+
+// Names come from the device: the name a file is saved under is always one
+// path component inside the destination, never "", ".", "..", nor holding
+// '/' or NUL.
+std::string safeFileName(const std::string& name, std::int64_t position) {
+  if (name.empty()) return "file-" + std::to_string(position);
+  if (name == "." || name == "..") return std::string(name.size(), '_');
+  std::string safe = name;
+  for (char& c : safe) {
+    if (c == '/' || c == '\0') c = '_';
+  }
+  return safe;
+}
+
+std::string childPath(const std::string& directory, const std::string& name) {
+  return directory == "/" ? "/" + name : directory + "/" + name;
+}
+
+}  // namespace
+
+void Importer::requestImport(std::string destination, bool skip) {
+  if (importing) return;
+  pendingImport = PendingImport{std::move(destination), skip};
+  if (finalized) beginPendingImport();
+}
+
+void Importer::beginPendingImport() {
+  if (!pendingImport || importing) return;
+  dest = pendingImport->dest;
+  skipExisting = pendingImport->skip;
+  if (const auto failure = platform_.fileSystem.createDirectories(dest)) {
+    events_.emitError("dest_unwritable", *failure);
+    platform_.process.exit(1);
+  }
+  importing = true;
+  downloadNext();
+}
+
+// Takes files until one download is requested; skipped files loop here
+// rather than recurse, so a long run of them keeps the stack flat.
+void Importer::downloadNext() {
+  while (true) {
+    if (idx >= static_cast<std::int64_t>(queue.size())) emitDoneAndExit();
+    const auto file = queue[static_cast<std::size_t>(idx)];
+    ++idx;
+    const std::string name = file->name().value_or("file-" + std::to_string(idx));
+    const std::string saveAs = safeFileName(name, idx);
+    if (skipExisting && platform_.fileSystem.exists(childPath(dest, saveAs))) {
+      ++skipped;
+      emitProgress(name);
+      continue;
+    }
+    if (camera) camera->requestDownloadFile(file, DownloadOptions{dest, saveAs, false}, this, nullptr);
+    return;
+  }
+}
+
+void Importer::emitProgress(const std::string& name) {
+  events_.emit({{"type", std::string("progress")},
+                {"done", downloaded + skipped + unavailable},
+                {"total", total},
+                {"name", name}});
+}
+
+void Importer::didDownloadFile(const std::shared_ptr<CameraFile>& file,
+                               const std::optional<DeviceError>& error, const DownloadOptions&,
+                               void*) {
+  if (error) {
+    ++unavailable;
+  } else {
+    ++downloaded;
+  }
+  emitProgress(file->name().value_or("file"));
+  downloadNext();
+}
+
+}  // namespace picferry

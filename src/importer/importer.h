@@ -1,0 +1,136 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "camera/camera.h"
+#include "events/events.h"
+#include "platform/services.h"
+
+namespace picferry {
+
+// The one controller of a run. Every operation runs on the main queue, except
+// the watchdog check, which runs on the background queue and reads only the
+// atomics `ready` and `cameraTaken`.
+class Importer : public std::enable_shared_from_this<Importer>,
+                 public DeviceBrowserDelegate,
+                 public CameraDeviceDelegate,
+                 public CameraDeviceDownloadDelegate,
+                 public DeviceDelegate {
+ public:
+  // The run mode. `dest` is an absolute path; it is "/" outside importTo.
+  struct Mode {
+    enum class Kind { importTo, detect, session };
+    Kind kind = Kind::detect;
+    std::string dest = "/";
+    bool skipExisting = false;
+
+    static Mode importTo(std::string dest, bool skipExisting) {
+      return {Kind::importTo, std::move(dest), skipExisting};
+    }
+    static Mode detect() { return {Kind::detect, "/", false}; }
+    static Mode session() { return {Kind::session, "/", false}; }
+  };
+
+  // An import asked for in a session, waiting for the catalogue.
+  struct PendingImport {
+    std::string dest;
+    bool skip = false;
+  };
+
+  Importer(Mode mode, std::unique_ptr<DeviceBrowser> browser, Platform platform);
+
+  // Arms the run for its mode. Call once, on the main thread, right after
+  // construction and before the run loop starts.
+  void start();
+
+  // Cancellation and completion.
+  void installCancelHandler();
+  [[noreturn]] void emitDoneAndExit();
+
+  // Discovery and session opening.
+  void tryOpenSession();
+
+  // Catalogue settling and report.
+  void scheduleSettle();
+  void finalizeCatalog();
+
+  // Download queue.
+  void requestImport(std::string dest, bool skipExisting);
+  void beginPendingImport();
+  void downloadNext();
+  void emitProgress(const std::string& name);
+
+  // Session commands on standard input.
+  void setupStdinReader();
+  void handleStdinData(const std::string& chunk);
+  [[noreturn]] void handleStdinClosed();
+
+  // DeviceBrowserDelegate
+  void deviceBrowserDidAddDevice(DeviceBrowser& browser, const std::shared_ptr<Device>& device,
+                                 bool moreComing) override;
+  void deviceBrowserDidRemoveDevice(DeviceBrowser& browser, const std::shared_ptr<Device>& device,
+                                    bool moreGoing) override;
+  // DeviceDelegate
+  void deviceDidOpenSessionWithError(Device& device,
+                                     const std::optional<DeviceError>& error) override;
+  void deviceDidCloseSessionWithError(Device& device,
+                                      const std::optional<DeviceError>& error) override;
+  void didRemoveDevice(Device& device) override;
+  // CameraDeviceDelegate
+  void deviceDidBecomeReadyWithCompleteContentCatalog(CameraDevice& device) override;
+  void cameraDeviceDidAddItems(CameraDevice& device,
+                               const std::vector<std::shared_ptr<CameraItem>>& items) override;
+  void cameraDeviceDidRemoveItems(CameraDevice& device,
+                                  const std::vector<std::shared_ptr<CameraItem>>& items) override;
+  // CameraDeviceDownloadDelegate
+  void didDownloadFile(const std::shared_ptr<CameraFile>& file,
+                       const std::optional<DeviceError>& error, const DownloadOptions& options,
+                       void* contextInfo) override;
+
+  // The run's state, in declaration order. Public so that tests can observe it.
+  const Mode mode;
+  const std::unique_ptr<DeviceBrowser> browser;
+  std::shared_ptr<CameraDevice> camera;
+  std::vector<std::shared_ptr<CameraFile>> queue;
+  std::int64_t idx = 0;
+  std::int64_t downloaded = 0;
+  std::int64_t skipped = 0;
+  std::int64_t unavailable = 0;
+  std::int64_t total = 0;
+  std::string dest = "/";
+  bool skipExisting = false;
+  std::atomic<bool> ready{false};
+  std::int64_t openAttempts = 0;
+  static constexpr std::int64_t maxOpenAttempts = 15;
+  std::vector<std::unique_ptr<SignalSource>> signalSources;
+  std::shared_ptr<TaskHandle> watchdog;
+  std::shared_ptr<TaskHandle> settleTimer;
+  bool finalized = false;
+  std::int64_t emptyWaits = 0;
+  static constexpr double settleQuietSeconds = 3.0;
+  static constexpr std::int64_t maxEmptyWaits = 12;
+  bool importing = false;
+  std::optional<PendingImport> pendingImport;
+  std::string stdinBuf;
+
+  // How long start-up may take before the watchdog ends the run.
+  static constexpr double watchdogSeconds = 40.0;
+  // Pause between a refused session and the next request.
+  static constexpr double openRetrySeconds = 2.0;
+
+ private:
+  void checkWatchdog();
+  [[noreturn]] void stopByRule();
+
+  Platform platform_;
+  EventStream events_;
+  // Mirrors `camera` being set, for the watchdog's thread.
+  std::atomic<bool> cameraTaken_{false};
+};
+
+}  // namespace picferry

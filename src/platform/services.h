@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/main_queue.h"
+
+namespace picferry {
+
+// Keeps a signal handler installed for as long as it lives.
+class SignalSource {
+ public:
+  virtual ~SignalSource() = default;
+};
+
+class SignalSources {
+ public:
+  virtual ~SignalSources() = default;
+  // The signal stops ending the process by its default action; each delivery
+  // runs `handler` on the main queue (deliveries may be merged).
+  virtual std::unique_ptr<SignalSource> watch(int signo,
+                                              std::function<void()> handler) = 0;
+};
+
+// Standard input, read off the main thread and handed over chunk by chunk.
+class InputReader {
+ public:
+  virtual ~InputReader() = default;
+  // Starts reading. `onChunk` runs on the main queue for every chunk read, in
+  // order; an empty chunk means end of input and is the last one delivered.
+  virtual void start(std::function<void(std::string chunk)> onChunk) = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  // Creates the directory and any missing parents; an existing directory is
+  // success. Returns a readable reason on failure, nothing on success.
+  virtual std::optional<std::string> createDirectories(const std::string& path) = 0;
+  // True when anything (file, directory, link) exists at the path.
+  virtual bool exists(const std::string& path) = 0;
+  // The path as an absolute one: a relative path is taken against the
+  // current working directory; nothing is expanded.
+  virtual std::string absolutePath(const std::string& path) = 0;
+};
+
+// Standard output as the one event channel.
+class LineOutput {
+ public:
+  virtual ~LineOutput() = default;
+  // Writes `line`, then a single '\n', as two writes that no other line can
+  // come between, whatever thread calls. Never fails towards the caller.
+  virtual void writeLine(std::string_view line) = 0;
+};
+
+class Process {
+ public:
+  virtual ~Process() = default;
+  // Ends the process at once with `status`: nothing is flushed, closed or
+  // waited for. Callable from any thread.
+  [[noreturn]] void exit(int status) {
+    terminate(status);
+    std::abort();  // terminate() never returns
+  }
+
+ protected:
+  // Implementations end the process (or, simulated, unwind) and never return.
+  virtual void terminate(int status) = 0;
+};
+
+// The platform services the controller runs on, real or simulated.
+struct Platform {
+  MainQueue& mainQueue;
+  BackgroundQueue& backgroundQueue;
+  SignalSources& signals;
+  InputReader& input;
+  FileSystem& fileSystem;
+  LineOutput& output;
+  Process& process;
+};
+
+}  // namespace picferry

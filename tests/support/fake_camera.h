@@ -1,0 +1,119 @@
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "camera/camera.h"
+#include "platform/main_queue.h"
+
+namespace picferry::testing {
+
+class FakeFile : public CameraFile {
+ public:
+  FakeFile(std::optional<std::string> name, std::int64_t size) : name_(std::move(name)), size_(size) {}
+  std::optional<std::string> name() const override { return name_; }
+  std::int64_t fileSize() const override { return size_; }
+
+ private:
+  std::optional<std::string> name_;
+  std::int64_t size_;
+};
+
+// An item that is not a file, such as a folder.
+class FakeFolder : public CameraItem {};
+
+// A device that is not a camera.
+class FakeScanner : public Device {
+ public:
+  void setDelegate(DeviceDelegate*) override {}
+  void requestOpenSession() override { ++openRequests; }
+  int openRequests = 0;
+};
+
+// A scripted camera. Every callback it makes goes through the main queue, as
+// a real backend's do, and every request it receives is recorded.
+class FakeCamera : public CameraDevice {
+ public:
+  struct DownloadRequest {
+    std::shared_ptr<CameraFile> file;
+    DownloadOptions options;
+    double time;
+  };
+
+  FakeCamera(MainQueue& mainQueue, std::optional<std::string> name)
+      : mainQueue_(mainQueue), name_(std::move(name)) {}
+
+  // Session answers, in order; once they run out, every request succeeds.
+  void refuseNextOpens(int count, const std::string& description);
+  // Downloads complete this long after their request, with `downloadError`
+  // for the files so named; with a negative delay they wait for complete().
+  double downloadDelay = 0.5;
+  std::vector<std::string> failingNames;
+  void complete(const std::optional<DeviceError>& error);
+
+  void becomeReady();
+  void addItems(std::vector<std::shared_ptr<CameraItem>> items);
+  void setCatalogAbsent() { catalogAbsent_ = true; }
+  void setClock(const std::function<double()>& now) { now_ = now; }
+
+  const std::vector<double>& openRequests() const { return openRequests_; }
+  const std::vector<DownloadRequest>& downloadRequests() const { return downloadRequests_; }
+  int outstandingDownloads() const { return static_cast<int>(pending_.size()); }
+  int maxOutstandingDownloads() const { return maxOutstanding_; }
+
+  // CameraDevice
+  void setDelegate(DeviceDelegate* delegate) override { delegate_ = delegate; }
+  void setCameraDelegate(CameraDeviceDelegate* delegate) override { cameraDelegate_ = delegate; }
+  void requestOpenSession() override;
+  std::optional<std::string> name() const override { return name_; }
+  std::optional<std::vector<std::shared_ptr<CameraItem>>> mediaFiles() const override;
+  void requestDownloadFile(const std::shared_ptr<CameraFile>& file, const DownloadOptions& options,
+                           CameraDeviceDownloadDelegate* downloadDelegate,
+                           void* contextInfo) override;
+
+ private:
+  struct Pending {
+    std::shared_ptr<CameraFile> file;
+    DownloadOptions options;
+    CameraDeviceDownloadDelegate* delegate;
+  };
+  MainQueue& mainQueue_;
+  std::optional<std::string> name_;
+  std::function<double()> now_ = [] { return 0.0; };
+  DeviceDelegate* delegate_ = nullptr;
+  CameraDeviceDelegate* cameraDelegate_ = nullptr;
+  std::deque<std::optional<DeviceError>> openAnswers_;
+  std::vector<std::shared_ptr<CameraItem>> items_;
+  bool catalogAbsent_ = false;
+  std::vector<double> openRequests_;
+  std::vector<DownloadRequest> downloadRequests_;
+  std::deque<Pending> pending_;
+  int maxOutstanding_ = 0;
+};
+
+class FakeBrowser : public DeviceBrowser {
+ public:
+  explicit FakeBrowser(MainQueue& mainQueue) : mainQueue_(mainQueue) {}
+  void setDelegate(DeviceBrowserDelegate* delegate) override { delegate_ = delegate; }
+  void setBrowsedDeviceTypeMask(unsigned mask) override { mask_ = mask; }
+  void start() override { started_ = true; }
+
+  // Reports a device to the delegate, through the main queue.
+  void attach(std::shared_ptr<Device> device);
+  void detach(std::shared_ptr<Device> device);
+
+  bool started() const { return started_; }
+  unsigned mask() const { return mask_; }
+  DeviceBrowserDelegate* delegate() const { return delegate_; }
+
+ private:
+  MainQueue& mainQueue_;
+  DeviceBrowserDelegate* delegate_ = nullptr;
+  unsigned mask_ = 0;
+  bool started_ = false;
+};
+
+}  // namespace picferry::testing

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "importer/importer.h"
+#include "platform/simulated_platform.h"
+#include "support/fake_camera.h"
+
+namespace picferry::testing {
+
+// A controller on the simulated platform with a fake browser, and verbs for
+// the steps of a run.
+class ImporterTest : public ::testing::Test {
+ protected:
+  void create(Importer::Mode mode);
+  // Drops the controller and starts over with a new simulated platform.
+  void reset();
+  // Creates and starts the controller.
+  void startRun(Importer::Mode mode);
+  // Attaches a camera at the current time; its session request is answered.
+  std::shared_ptr<FakeCamera> attachCamera(std::optional<std::string> name = "Test iPhone");
+  // Attaches a camera holding `files`, opens it and makes it ready.
+  std::shared_ptr<FakeCamera> attachReadyCamera(std::vector<std::shared_ptr<CameraItem>> files);
+  // Attaches a ready camera and lets its catalogue settle.
+  std::shared_ptr<FakeCamera> settleCatalog(std::vector<std::shared_ptr<CameraItem>> files);
+
+  static std::shared_ptr<FakeFile> file(std::optional<std::string> name, std::int64_t size = 100) {
+    return std::make_shared<FakeFile>(std::move(name), size);
+  }
+  static std::vector<std::shared_ptr<CameraItem>> files(const std::vector<std::string>& names);
+
+  // Every event written so far, parsed.
+  std::vector<nlohmann::json> events() const;
+  // The "type" of every event, in order.
+  std::vector<std::string> eventTypes() const;
+
+  SimulatedPlatform sim;
+  FakeBrowser* browser = nullptr;
+  std::shared_ptr<Importer> importer;
+};
+
+}  // namespace picferry::testing

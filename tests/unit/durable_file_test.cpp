@@ -1,0 +1,150 @@
+#include "camera/durable_file.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+
+namespace picferry {
+namespace {
+
+class DurableFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/picferry-durable-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::set<std::string> entries() const {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+      names.insert(e.path().filename().string());
+    }
+    return names;
+  }
+  std::string read(const std::string& name) const {
+    std::ifstream in(dir_ + "/" + name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  void put(const std::string& name, const std::string& bytes) const {
+    std::ofstream(dir_ + "/" + name, std::ios::binary) << bytes;
+  }
+  std::unique_ptr<DurableFile> create(const std::string& name) {
+    DeviceError error;
+    auto file = DurableFile::create(dir_, name, &error);
+    EXPECT_TRUE(file) << error.description;
+    return file;
+  }
+  // Writes `bytes` as `name` and commits it; returns the name it got.
+  std::string save(const std::string& name, const std::string& bytes) {
+    auto file = create(name);
+    EXPECT_EQ(file->append(bytes.data(), bytes.size()), std::nullopt);
+    std::string saved;
+    auto error = file->commit(static_cast<std::int64_t>(bytes.size()), std::nullopt, &saved);
+    EXPECT_EQ(error, std::nullopt) << error->description;
+    return saved;
+  }
+
+  std::string dir_;
+};
+
+TEST(FileNames, OnlySinglePathComponentsAreSafe) {
+  for (const char* ok : {"IMG_0001.JPG", ".hidden", "a b (1).MOV", "...", "é.JPG"}) {
+    EXPECT_TRUE(isSafeFileName(ok)) << ok;
+  }
+  for (const std::string& bad : {std::string(""), std::string("."), std::string(".."),
+                                 std::string("a/b"), std::string("/abs"), std::string("../x"),
+                                 std::string("dir/"), std::string("nul\0x", 5)}) {
+    EXPECT_FALSE(isSafeFileName(bad)) << bad;
+  }
+}
+
+TEST(FileNames, NumberGoesBeforeTheExtension) {
+  EXPECT_EQ(numberedFileName("IMG_0001.JPG", 0), "IMG_0001.JPG");
+  EXPECT_EQ(numberedFileName("IMG_0001.JPG", 1), "IMG_0001 (1).JPG");
+  EXPECT_EQ(numberedFileName("IMG_0001.JPG", 12), "IMG_0001 (12).JPG");
+  EXPECT_EQ(numberedFileName("archive.tar.gz", 1), "archive.tar (1).gz");
+  EXPECT_EQ(numberedFileName("README", 2), "README (2)");
+  EXPECT_EQ(numberedFileName(".hidden", 1), ".hidden (1)");
+  EXPECT_EQ(numberedFileName("file-3", 1), "file-3 (1)");
+}
+
+TEST_F(DurableFileTest, CommitClaimsTheNameWithDateAndLeavesNoTemporaryFile) {
+  auto file = create("IMG_0001.JPG");
+  ASSERT_EQ(file->append("hello ", 6), std::nullopt);
+  // While it is written, only a hidden temporary file exists.
+  auto during = entries();
+  ASSERT_EQ(during.size(), 1u);
+  EXPECT_EQ(during.begin()->rfind(".picferry-", 0), 0u);
+  EXPECT_TRUE(during.begin()->ends_with(".part"));
+  ASSERT_EQ(file->append("world", 5), std::nullopt);
+  std::string saved;
+  ASSERT_EQ(file->commit(11, 1'500'000'000, &saved), std::nullopt);
+  EXPECT_EQ(saved, "IMG_0001.JPG");
+  EXPECT_EQ(entries(), std::set<std::string>{"IMG_0001.JPG"});
+  EXPECT_EQ(read("IMG_0001.JPG"), "hello world");
+  struct stat st {};
+  ASSERT_EQ(stat((dir_ + "/IMG_0001.JPG").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 1'500'000'000);
+  file.reset();  // Destroying a committed file removes nothing.
+  EXPECT_EQ(entries(), std::set<std::string>{"IMG_0001.JPG"});
+}
+
+TEST_F(DurableFileTest, ClashesGetTheFirstFreeNumberAndNothingIsReplaced) {
+  put("IMG_0001.JPG", "original");
+  put("IMG_0001 (2).JPG", "second original");
+  std::filesystem::create_directory(dir_ + "/IMG_0001 (3).JPG");
+  EXPECT_EQ(save("IMG_0001.JPG", "one"), "IMG_0001 (1).JPG");
+  EXPECT_EQ(save("IMG_0001.JPG", "four"), "IMG_0001 (4).JPG");
+  EXPECT_EQ(read("IMG_0001.JPG"), "original");
+  EXPECT_EQ(read("IMG_0001 (1).JPG"), "one");
+  EXPECT_EQ(read("IMG_0001 (2).JPG"), "second original");
+  EXPECT_EQ(read("IMG_0001 (4).JPG"), "four");
+  EXPECT_EQ(entries().size(), 5u);
+}
+
+TEST_F(DurableFileTest, ShortOrLongFileIsRefusedAndRemoved) {
+  for (std::int64_t expected : {100, 3}) {
+    auto file = create("IMG_0002.MOV");
+    ASSERT_EQ(file->append("12345", 5), std::nullopt);
+    auto error = file->commit(expected, std::nullopt);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_NE(error->description.find("incomplete"), std::string::npos) << error->description;
+    EXPECT_TRUE(entries().empty());
+  }
+}
+
+TEST_F(DurableFileTest, AbandonedFileLeavesNothingAndDescriptorWorks) {
+  {
+    auto file = create("IMG_0003.PNG");
+    ASSERT_EQ(write(file->fd(), "xyz", 3), 3);  // Backends may write through the descriptor.
+  }
+  EXPECT_TRUE(entries().empty());
+  auto file = create("IMG_0003.PNG");
+  ASSERT_EQ(write(file->fd(), "xyz", 3), 3);
+  ASSERT_EQ(file->commit(3, std::nullopt), std::nullopt);
+  EXPECT_EQ(read("IMG_0003.PNG"), "xyz");
+  EXPECT_TRUE(file->commit(3, std::nullopt).has_value());  // Only once.
+}
+
+TEST_F(DurableFileTest, CreateFailsForUnsafeNamesAndMissingFolders) {
+  DeviceError error;
+  EXPECT_FALSE(DurableFile::create(dir_, "../escape", &error));
+  EXPECT_FALSE(error.description.empty());
+  EXPECT_FALSE(DurableFile::create(dir_, "..", &error));
+  EXPECT_FALSE(DurableFile::create(dir_ + "/missing", "A.JPG", &error));
+  EXPECT_NE(error.description.find(dir_ + "/missing"), std::string::npos) << error.description;
+  EXPECT_TRUE(entries().empty());
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(dir_).parent_path() / "escape"));
+}
+
+}  // namespace
+}  // namespace picferry
