@@ -3,12 +3,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -113,11 +114,13 @@ TEST_F(MainQueueTest, DelayedWorkRunsInDeadlineOrderNeverEarlyAndNotAtAllOnceCan
       ran.push_back(name);
     };
   };
-  queue_.postAfter(0.09, note("last", 90ms));
-  queue_.postAfter(0.03, note("first", 30ms));
-  auto cancelled = queue_.postAfter(0.02, note("cancelled", 20ms));
-  auto cancelledElsewhere = queue_.postAfter(0.04, note("cancelled elsewhere", 40ms));
-  queue_.postAfter(0.06, note("second", 60ms));
+  // Deadlines 100 ms apart, posted out of order, so that a stalled thread
+  // cannot change their order.
+  queue_.postAfter(0.3, note("last", 300ms));
+  queue_.postAfter(0.1, note("first", 100ms));
+  auto cancelled = queue_.postAfter(0.05, note("cancelled", 50ms));
+  auto cancelledElsewhere = queue_.postAfter(0.15, note("cancelled elsewhere", 150ms));
+  queue_.postAfter(0.2, note("second", 200ms));
   queue_.postAfter(-1, note("now", 0ms));
   queue_.postAfter(NAN, note("also now", 0ms));
   auto never = queue_.postAfter(1e300, note("far future", 0ms));
@@ -186,10 +189,10 @@ TEST(BackgroundQueueTest, RunsOffTheMainThreadInDeadlineOrderSkippingCancelled) 
   std::promise<std::thread::id> done;
   {
     os::ThreadBackgroundQueue queue;
-    queue.postAfter(0.04, [&] { done.set_value(std::this_thread::get_id()); });
-    queue.postAfter(0.02, [&] { ran.push_back(2); });
-    queue.postAfter(0.01, [&] { ran.push_back(1); });
-    queue.postAfter(0.03, [&] { ran.push_back(3); })->cancel();
+    queue.postAfter(0.4, [&] { done.set_value(std::this_thread::get_id()); });
+    queue.postAfter(0.2, [&] { ran.push_back(2); });
+    queue.postAfter(0.1, [&] { ran.push_back(1); });
+    queue.postAfter(0.3, [&] { ran.push_back(3); })->cancel();
     auto finished = done.get_future();
     ASSERT_EQ(finished.wait_for(kPatience), std::future_status::ready);
     EXPECT_NE(finished.get(), std::this_thread::get_id());
@@ -264,7 +267,7 @@ TEST_F(InputReaderTest, RegularFileAndDevNull) {
 TEST(LineOutputTest, PlatformWritesEachLineAndNewlineToStandardOutput) {
   RealPlatform platform;
   Pipe pipe;
-  fflush(stdout);
+  std::fflush(stdout);
   const int savedStdout = ::dup(STDOUT_FILENO);
   ::dup2(pipe.write, STDOUT_FILENO);
   platform.services().output.writeLine(R"({"event":"ready"})");
@@ -310,12 +313,14 @@ TEST(LineOutputTest, LongLineCompletesOnANonBlockingPipe) {
   EXPECT_EQ(collected.get(), line + "\n");
 }
 
-TEST(ProcessTest, ExitsAtOnceFromAnotherThreadWithoutFlushing) {
+int atexitFd = -1;
+
+TEST(ProcessTest, ExitsAtOnceFromAnotherThreadRunningNoExitHandlers) {
   RealPlatform platform;
   Pipe pipe;
   const int status = statusOfChild([&] {
-    ::dup2(pipe.write, STDOUT_FILENO);
-    printf("buffered, never flushed");
+    atexitFd = pipe.write;
+    std::atexit([] { (void)!::write(atexitFd, "atexit ran", 10); });
     std::thread([&] { platform.services().process.exit(7); }).detach();
     ::pause();
   });

@@ -10,6 +10,7 @@
 
 #include <mutex>
 
+#include "camera/gphoto2/attachment_fingerprint.h"
 #include "camera/gphoto2/gphoto2_lock.h"
 
 namespace picferry {
@@ -49,18 +50,40 @@ int Gphoto2Drivers::setAbilitiesLocked(const std::string& model, Camera* camera)
   return result < GP_OK ? result : gp_camera_set_abilities(camera, abilities);
 }
 
-// libgphoto2's USB probe leaks a small block for every camera model it tries
-// (about 2,500, ~150 KB a scan) whenever no USB device is present. So the
-// full detection runs only when the port list names an actual USB device;
-// mounted storage is recognised here exactly as libgphoto2 does it.
+// Every port scan leaks inside libgphoto2: its USB driver never frees the
+// libusb device list (a few bytes a scan), and its USB probe leaks a block for
+// each of ~2,500 camera models (~150 KB a scan) when no USB device is present.
+// So the ports are scanned again only when the attached devices or the mount
+// table changed (and for a few seconds after, while a device settles); the
+// USB probe runs only when the port list names an actual USB device; and
+// mounted storage is recognised here exactly as libgphoto2 does it, its DCIM
+// folder being looked for on every call.
 std::vector<DetectedCamera> Gphoto2Drivers::detect() {
-  std::vector<DetectedCamera> found;
+  constexpr auto kSettling = std::chrono::seconds(5);
+  auto now = std::chrono::steady_clock::now();
+  std::string fingerprint = attachmentFingerprint();
   std::lock_guard lock(gphoto2GlobalLock());
+  if (!scanned_ || fingerprint != fingerprint_) {
+    fingerprint_ = std::move(fingerprint);
+    changedAt_ = now;
+  }
+  if (!scanned_ || now - changedAt_ < kSettling) scanPorts();
+  std::vector<DetectedCamera> found = usbCameras_;
+  for (const std::string& port : diskPorts_) {
+    if (hasDcimFolder(port.substr(5))) found.push_back({"Mass Storage Camera", port});
+  }
+  return found;
+}
+
+void Gphoto2Drivers::scanPorts() {
+  usbCameras_.clear();
+  diskPorts_.clear();
+  scanned_ = true;
   GPPortInfoList* ports = nullptr;
-  if (gp_port_info_list_new(&ports) < GP_OK) return found;
+  if (gp_port_info_list_new(&ports) < GP_OK) return;
   if (gp_port_info_list_load(ports) < GP_OK) {
     gp_port_info_list_free(ports);
-    return found;
+    return;
   }
   bool usbDevicePresent = false;
   int count = gp_port_info_list_count(ports);
@@ -74,9 +97,8 @@ std::vector<DetectedCamera> Gphoto2Drivers::detect() {
       continue;
     }
     std::string path = rawPath;
-    if (type == GP_PORT_DISK && startsWith(path, "disk:") && path.size() > 5 &&
-        hasDcimFolder(path.substr(5))) {
-      found.push_back({"Mass Storage Camera", path});
+    if (type == GP_PORT_DISK && startsWith(path, "disk:") && path.size() > 5) {
+      diskPorts_.push_back(path);
     } else if (type == GP_PORT_USB && startsWith(path, "usb:") && path.size() > 4) {
       usbDevicePresent = true;  // "usb:BBB,DDD": a device, not the generic "usb:" entry.
     }
@@ -92,7 +114,7 @@ std::vector<DetectedCamera> Gphoto2Drivers::detect() {
           if (gp_list_get_name(cameras, i, &model) == GP_OK &&
               gp_list_get_value(cameras, i, &port) == GP_OK && model && port &&
               startsWith(port, "usb:")) {
-            found.push_back({model, port});
+            usbCameras_.push_back({model, port});
           }
         }
       }
@@ -100,7 +122,6 @@ std::vector<DetectedCamera> Gphoto2Drivers::detect() {
     }
   }
   gp_port_info_list_free(ports);
-  return found;
 }
 
 }  // namespace picferry

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,7 +31,8 @@ class Gphoto2Drivers {
 
   // The locally attached cameras now: `usb:` ports and `disk:` ports (mounted
   // file systems with a DCIM folder). Reloads the port list; takes the global
-  // lock. Memory stays flat over any number of calls (see the .cpp).
+  // lock. Memory stays flat over any number of calls (see the .cpp). Call
+  // from one thread at a time.
   std::vector<DetectedCamera> detect();
 
   // Gives `camera` the driver of `model`. The caller holds the global lock.
@@ -38,8 +40,16 @@ class Gphoto2Drivers {
 
  private:
   Gphoto2Drivers() = default;
+  void scanPorts();
+
   CameraAbilitiesList* list_ = nullptr;
   GPContext* context_ = nullptr;
+  // The last port scan (all under the global lock).
+  bool scanned_ = false;
+  std::string fingerprint_;
+  std::chrono::steady_clock::time_point changedAt_;
+  std::vector<DetectedCamera> usbCameras_;
+  std::vector<std::string> diskPorts_;
 };
 
 }  // namespace picferry

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages picferry needs to build, test and run.
+# Idempotent and non-interactive; silent when everything is already there.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  libgphoto2-dev libasio-dev nlohmann-json3-dev
+  libgtest-dev libgmock-dev
+  python3 gphoto2 util-linux mount
+)
+packages+=("$@")
+
+missing=()
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+sudo=()
+[[ $(id -u) -eq 0 ]] || sudo=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+echo "Installing: ${missing[*]}"
+if ! "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null; then
+  "${sudo[@]}" apt-get update -q >/dev/null
+  "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+fi

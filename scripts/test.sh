@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs every test: the whole suite under
+# AddressSanitizer and UndefinedBehaviorSanitizer, then again under
+# ThreadSanitizer. Warnings are errors. Device tests need root (mount namespaces).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+export HOME=${HOME:-/root}
+
+for kind in asan tsan; do
+  echo "== build ($kind)"
+  dir=$(scripts/build.sh "$kind" | tail -n 1)
+  echo "== test ($kind)"
+  labels=()
+  # The slow cases (the real 40-second watchdog) run once, in the first build.
+  [[ $kind == asan ]] || labels=(-LE slow)
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1" \
+    ctest --test-dir "$dir" --output-on-failure -j2 "${labels[@]}"
+done

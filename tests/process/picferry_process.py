@@ -1,0 +1,65 @@
+"""Runs the built picferry binary and captures what it says, byte for byte."""
+
+import json
+import os
+import subprocess
+import tempfile
+import time
+
+
+class Run:
+    """One process of the binary with pipes on all three descriptors."""
+
+    def __init__(self, binary, *args, stdin=subprocess.PIPE, cwd=None, env=None):
+        self.home = tempfile.TemporaryDirectory()
+        environment = dict(os.environ if env is None else env)
+        environment["HOME"] = self.home.name
+        self.process = subprocess.Popen(
+            [binary, *args], stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            cwd=cwd, env=environment)
+        self.stdout = b""
+        self.stderr = b""
+
+    def send(self, data):
+        self.process.stdin.write(data)
+        self.process.stdin.flush()
+
+    def read_line(self, timeout=20):
+        """The next line of standard output (without waiting for the process to end)."""
+        deadline = time.monotonic() + timeout
+        line = b""
+        fd = self.process.stdout.fileno()
+        while not line.endswith(b"\n"):
+            if time.monotonic() > deadline:
+                raise TimeoutError("no line within %s s; got %r" % (timeout, line))
+            chunk = os.read(fd, 1)
+            if not chunk:
+                break
+            line += chunk
+        self.stdout += line
+        return line
+
+    def signal(self, signo):
+        self.process.send_signal(signo)
+
+    def close_input(self):
+        self.process.stdin.close()
+        self.process.stdin = None
+
+    def finish(self, timeout=60):
+        """Waits for the exit; returns (status, stdout bytes, stderr bytes)."""
+        out, err = self.process.communicate(timeout=timeout)
+        self.stdout += out
+        self.stderr += err
+        self.home.cleanup()
+        return self.process.returncode, self.stdout, self.stderr
+
+    def events(self):
+        return [json.loads(line) for line in self.stdout.splitlines()]
+
+
+def run(binary, *args, **kwargs):
+    """Runs to the end with standard input closed."""
+    process = Run(binary, *args, stdin=subprocess.DEVNULL, **kwargs)
+    return process.finish()
+

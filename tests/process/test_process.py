@@ -1,0 +1,112 @@
+"""The built binary: exact output bytes, exit statuses, signals and standard input.
+
+Usage: test_process.py BINARY [unittest options]. No camera may be attached.
+"""
+
+import os
+import signal
+import sys
+import tempfile
+import time
+import unittest
+
+from picferry_process import Run, run
+
+BINARY = None
+USAGE = (b'{"type":"error","code":"bad_command",'
+         b'"message":"usage: picferry detect|import --dest <dir>|session"}\n')
+
+
+class CommandLineTest(unittest.TestCase):
+    def test_rejected_command_lines_write_one_error_and_exit_2(self):
+        cases = [
+            ([], USAGE),
+            (["Detect"], USAGE),
+            (["--help"], USAGE),
+            (["import"], b'{"type":"error","code":"bad_args","message":"missing --dest"}\n'),
+            (["import", "--dest"], b'{"type":"error","code":"bad_args","message":"missing --dest"}\n'),
+        ]
+        for args, expected in cases:
+            with self.subTest(args=args):
+                status, out, err = run(BINARY, *args)
+                self.assertEqual((status, out, err), (2, expected, b""))
+
+    def test_uncreatable_destination_is_dest_unwritable(self):
+        with tempfile.NamedTemporaryFile() as blocker:
+            status, out, err = run(BINARY, "import", "--dest", blocker.name + "/photos")
+        self.assertEqual(status, 1)
+        self.assertEqual(err, b"")
+        lines = out.splitlines()
+        self.assertEqual(len(lines), 1)
+        self.assertTrue(lines[0].startswith(b'{"type":"error","code":"dest_unwritable","message":"'))
+        self.assertIn(blocker.name.replace("/", "\\/").encode(), lines[0])
+
+
+class StopTest(unittest.TestCase):
+    def test_session_with_closed_input_ends_at_once_silently(self):
+        started = time.monotonic()
+        self.assertEqual(run(BINARY, "session"), (0, b"", b""))  # /dev/null
+        process = Run(BINARY, "session")
+        process.close_input()  # a pipe whose writer has gone
+        self.assertEqual(process.finish(timeout=10), (0, b"", b""))
+        self.assertLess(time.monotonic() - started, 10)
+
+    def test_cancel_before_any_import_is_silent(self):
+        process = Run(BINARY, "session")
+        process.send(b'{"cmd":"import","dest":"/nonexistent/never"}\n{"cmd":"cancel"}\n')
+        self.assertEqual(process.finish(timeout=10), (0, b"", b""))
+        self.assertFalse(os.path.exists("/nonexistent/never"))
+
+    def test_signal_before_an_import_is_silent(self):
+        for signo in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=signo):
+                process = Run(BINARY, "detect")
+                time.sleep(0.5)
+                process.signal(signo)
+                self.assertEqual(process.finish(timeout=10), (0, b"", b""))
+
+    def test_signal_during_import_writes_the_summary(self):
+        with tempfile.TemporaryDirectory() as parent:
+            dest = os.path.join(parent, "new", "photos")
+            process = Run(BINARY, "import", "--dest", dest)
+            deadline = time.monotonic() + 10
+            while not os.path.isdir(dest) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            process.signal(signal.SIGTERM)
+            status, out, err = process.finish(timeout=10)
+            escaped = dest.replace("/", "\\/").encode()
+            self.assertEqual(
+                (status, out, err),
+                (0, b'{"type":"done","downloaded":0,"skipped":0,"unavailable":0,"dest":"'
+                    + escaped + b'"}\n', b""))
+
+    def test_relative_destination_is_taken_against_the_working_directory(self):
+        with tempfile.TemporaryDirectory() as cwd:
+            process = Run(BINARY, "import", "--dest", "photos/", cwd=cwd)
+            deadline = time.monotonic() + 10
+            while not os.path.isdir(os.path.join(cwd, "photos")) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            process.signal(signal.SIGINT)
+            status, out, _ = process.finish(timeout=10)
+            self.assertEqual(status, 0)
+            self.assertEqual(process.events()[0]["dest"], os.path.join(cwd, "photos"))
+
+
+@unittest.skipUnless(os.environ.get("PICFERRY_SLOW_TESTS"), "slow: set PICFERRY_SLOW_TESTS=1")
+class WatchdogTest(unittest.TestCase):
+    def test_no_phone_ends_with_no_device_after_forty_seconds(self):
+        started = time.monotonic()
+        process = Run(BINARY, "session")  # standard input stays open
+        status, out, err = process.finish(timeout=60)
+        elapsed = time.monotonic() - started
+        self.assertEqual(status, 1)
+        self.assertEqual(err, b"")
+        self.assertEqual(out, b'{"type":"error","code":"no_device",'
+                              b'"message":"No iPhone found. Connect, unlock, and tap Trust."}\n')
+        self.assertGreaterEqual(elapsed, 40.0)
+        self.assertLess(elapsed, 45.0)
+
+
+if __name__ == "__main__":
+    BINARY = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)
