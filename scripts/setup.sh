@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config
   libgphoto2-dev libasio-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev
-  python3 gphoto2 util-linux mount
+  python3 python3-jsonschema gphoto2 util-linux mount
 )
 packages+=("$@")
 
@@ -22,7 +22,7 @@ sudo=()
 [[ $(id -u) -eq 0 ]] || sudo=(sudo)
 export DEBIAN_FRONTEND=noninteractive
 echo "Installing: ${missing[*]}"
-if ! "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null; then
-  "${sudo[@]}" apt-get update -q >/dev/null
-  "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+if ! "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${missing[@]}" >/dev/null; then
+  "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 update -q >/dev/null
+  "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${missing[@]}" >/dev/null
 fi

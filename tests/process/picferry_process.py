@@ -6,6 +6,8 @@ import subprocess
 import tempfile
 import time
 
+from event_schema import validate_output
+
 
 class Run:
     """One process of the binary with pipes on all three descriptors."""
@@ -52,6 +54,7 @@ class Run:
         self.stdout += out
         self.stderr += err
         self.home.cleanup()
+        validate_output(self.stdout)
         return self.process.returncode, self.stdout, self.stderr
 
     def events(self):
