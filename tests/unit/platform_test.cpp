@@ -82,7 +82,7 @@ int statusOfChild(F body) {
   return status;
 }
 
-class MainQueueTest : public ::testing::Test {
+class RealMainQueueTest : public ::testing::Test {
  protected:
   bool runUntil(const std::function<bool()>& done) { return platform_.runUntil(done, kPatience); }
   RealPlatform platform_;
@@ -90,7 +90,7 @@ class MainQueueTest : public ::testing::Test {
   const std::thread::id mainThread_ = std::this_thread::get_id();
 };
 
-TEST_F(MainQueueTest, RunsWorkPostedFromAnyThreadOnTheMainThreadInOrder) {
+TEST_F(RealMainQueueTest, RunsWorkPostedFromAnyThreadOnTheMainThreadInOrder) {
   std::vector<int> ran;
   std::thread poster([&] {
     for (int i = 0; i < 1000; ++i) {
@@ -105,7 +105,7 @@ TEST_F(MainQueueTest, RunsWorkPostedFromAnyThreadOnTheMainThreadInOrder) {
   for (int i = 0; i < 1000; ++i) ASSERT_EQ(ran[i], i);
 }
 
-TEST_F(MainQueueTest, DelayedWorkRunsInDeadlineOrderNeverEarlyAndNotAtAllOnceCancelled) {
+TEST_F(RealMainQueueTest, DelayedWorkRunsInDeadlineOrderNeverEarlyAndNotAtAllOnceCancelled) {
   const auto start = std::chrono::steady_clock::now();
   std::vector<std::string> ran;
   auto note = [&](std::string name, std::chrono::milliseconds notBefore) {
@@ -133,7 +133,7 @@ TEST_F(MainQueueTest, DelayedWorkRunsInDeadlineOrderNeverEarlyAndNotAtAllOnceCan
   never->cancel();
 }
 
-TEST_F(MainQueueTest, SignalRunsItsHandlerOnTheMainQueueOnlyWhileWatched) {
+TEST_F(RealMainQueueTest, SignalRunsItsHandlerOnTheMainQueueOnlyWhileWatched) {
   struct sigaction before;
   ::sigaction(SIGTERM, nullptr, &before);
   ASSERT_EQ(before.sa_handler, SIG_DFL);
@@ -184,7 +184,7 @@ TEST(RealPlatformTest, ConstructionStartsNoThreadAndOnlyIgnoresSigpipe) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-TEST(BackgroundQueueTest, RunsOffTheMainThreadInDeadlineOrderSkippingCancelled) {
+TEST(ThreadBackgroundQueueTest, RunsOffTheMainThreadInDeadlineOrderSkippingCancelled) {
   std::vector<int> ran;  // written by the background thread only, read after `done`
   std::promise<std::thread::id> done;
   {
@@ -202,7 +202,7 @@ TEST(BackgroundQueueTest, RunsOffTheMainThreadInDeadlineOrderSkippingCancelled) 
   EXPECT_EQ(ran, (std::vector<int>{1, 2}));
 }
 
-class InputReaderTest : public MainQueueTest {
+class FdInputReaderTest : public RealMainQueueTest {
  protected:
   // Chunks as delivered; the test ends at the empty one.
   std::vector<std::string> readAll(
@@ -217,7 +217,7 @@ class InputReaderTest : public MainQueueTest {
   }
 };
 
-TEST_F(InputReaderTest, PipeChunksArriveInOrderThenOneEmptyChunk) {
+TEST_F(FdInputReaderTest, PipeChunksArriveInOrderThenOneEmptyChunk) {
   Pipe pipe;
   std::string big(200'000, 'x');
   for (size_t i = 0; i < big.size(); i += 7) big[i] = static_cast<char>('a' + i % 26);
@@ -242,7 +242,7 @@ TEST_F(InputReaderTest, PipeChunksArriveInOrderThenOneEmptyChunk) {
   EXPECT_EQ(rest, big);
 }
 
-TEST_F(InputReaderTest, DescriptorLeftNonBlockingWaitsForInput) {
+TEST_F(FdInputReaderTest, DescriptorLeftNonBlockingWaitsForInput) {
   Pipe pipe;
   ::fcntl(pipe.read, F_SETFL, O_NONBLOCK);
   const auto chunks = readAll(pipe.read, [&] {
@@ -253,7 +253,7 @@ TEST_F(InputReaderTest, DescriptorLeftNonBlockingWaitsForInput) {
   EXPECT_EQ(chunks, (std::vector<std::string>{"late", ""}));
 }
 
-TEST_F(InputReaderTest, RegularFileAndDevNull) {
+TEST_F(FdInputReaderTest, RegularFileAndDevNull) {
   TempDir dir;
   std::ofstream(dir / "input") << "{\"cmd\":1}\n";
   const int file = ::open((dir / "input").c_str(), O_RDONLY | O_CLOEXEC);
@@ -264,7 +264,7 @@ TEST_F(InputReaderTest, RegularFileAndDevNull) {
   ::close(null);
 }
 
-TEST(LineOutputTest, PlatformWritesEachLineAndNewlineToStandardOutput) {
+TEST(FdLineOutputTest, PlatformWritesEachLineAndNewlineToStandardOutput) {
   RealPlatform platform;
   Pipe pipe;
   std::fflush(stdout);
@@ -278,7 +278,7 @@ TEST(LineOutputTest, PlatformWritesEachLineAndNewlineToStandardOutput) {
   EXPECT_EQ(pipe.drain(), "{\"event\":\"ready\"}\n\n");
 }
 
-TEST(LineOutputTest, LinesFromManyThreadsNeverInterleave) {
+TEST(FdLineOutputTest, LinesFromManyThreadsNeverInterleave) {
   constexpr int kWriters = 8, kLines = 2000;
   Pipe pipe;
   auto collected = std::async(std::launch::async, [&] { return pipe.drain(); });
@@ -303,7 +303,7 @@ TEST(LineOutputTest, LinesFromManyThreadsNeverInterleave) {
   EXPECT_EQ(lines, kWriters * kLines);
 }
 
-TEST(LineOutputTest, LongLineCompletesOnANonBlockingPipe) {
+TEST(FdLineOutputTest, LongLineCompletesOnANonBlockingPipe) {
   Pipe pipe;
   ::fcntl(pipe.write, F_SETFL, O_NONBLOCK);
   auto collected = std::async(std::launch::async, [&] { return pipe.drain(100us); });
@@ -315,7 +315,7 @@ TEST(LineOutputTest, LongLineCompletesOnANonBlockingPipe) {
 
 int atexitFd = -1;
 
-TEST(ProcessTest, ExitsAtOnceFromAnotherThreadRunningNoExitHandlers) {
+TEST(RealProcessTest, ExitsAtOnceFromAnotherThreadRunningNoExitHandlers) {
   RealPlatform platform;
   Pipe pipe;
   const int status = statusOfChild([&] {
@@ -329,7 +329,7 @@ TEST(ProcessTest, ExitsAtOnceFromAnotherThreadRunningNoExitHandlers) {
   EXPECT_EQ(pipe.drain(), "");
 }
 
-TEST(FileSystemTest, CreateDirectories) {
+TEST(PosixFileSystemTest, CreateDirectories) {
   TempDir dir;
   os::PosixFileSystem files;
   EXPECT_EQ(files.createDirectories(dir / "a/b/c"), std::nullopt);
@@ -348,7 +348,7 @@ TEST(FileSystemTest, CreateDirectories) {
       << *onFile;
 }
 
-TEST(FileSystemTest, ExistsCountsAnythingAtThePath) {
+TEST(PosixFileSystemTest, ExistsCountsAnythingAtThePath) {
   TempDir dir;
   os::PosixFileSystem files;
   std::ofstream(dir / "file") << "x";
@@ -361,7 +361,7 @@ TEST(FileSystemTest, ExistsCountsAnythingAtThePath) {
   EXPECT_FALSE(files.exists(""));
 }
 
-TEST(FileSystemTest, AbsolutePathIsTakenAgainstTheWorkingDirectory) {
+TEST(PosixFileSystemTest, AbsolutePathIsTakenAgainstTheWorkingDirectory) {
   os::PosixFileSystem files;
   EXPECT_EQ(files.absolutePath("photos/../in"), fs::current_path().string() + "/photos/../in");
   EXPECT_EQ(files.absolutePath("/abs/"), "/abs");

@@ -1,0 +1,97 @@
+// The command-line parser on arbitrary argument vectors: the input split at
+// its NUL bytes, program path first. Checked against a reference written from
+// the README: the mode word is args[1], compared exactly; "import" needs
+// "--dest" followed by a value among the arguments after it, takes the value
+// after the first "--dest", made absolute against the working directory
+// ("/work" on the simulated platform) with trailing slashes dropped, and
+// skips existing files when "--skip-existing" is among those arguments; any
+// other result is one of the two usage errors, exactly.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "app/command_line.h"
+#include "platform/simulated_platform.h"
+
+namespace {
+
+using picferry::Importer;
+using picferry::UsageError;
+
+[[noreturn]] void fail(const char* what, const std::vector<std::string>& args) {
+  std::fprintf(stderr, "check failed: %s\nargs (%zu):", what, args.size());
+  for (const auto& arg : args) std::fprintf(stderr, " [%s]", arg.c_str());
+  std::fprintf(stderr, "\n");
+  std::abort();
+}
+
+#define CHECK(condition) \
+  do {                   \
+    if (!(condition)) fail(#condition, args); \
+  } while (false)
+
+std::string expectedDestination(const std::string& given) {
+  std::string path = !given.empty() && given.front() == '/' ? given
+                     : given.empty()                         ? std::string("/work")
+                                                             : "/work/" + given;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::vector<std::string> args(1);
+  for (std::size_t i = 0; i < size; ++i) {
+    if (data[i] == '\0') {
+      args.emplace_back();
+    } else {
+      args.back() += static_cast<char>(data[i]);
+    }
+  }
+
+  picferry::SimulatedPlatform fileSystem;
+  const auto result = picferry::parseCommandLine(args, fileSystem);
+
+  const std::string word = args.size() >= 2 ? args[1] : std::string();
+  // The options stand after the mode word; the program path is not one of them.
+  const auto optionsBegin = args.size() >= 2 ? args.begin() + 2 : args.end();
+  const auto dest = std::find(optionsBegin, args.end(), std::string("--dest"));
+
+  if (const auto* error = std::get_if<UsageError>(&result)) {
+    const bool badCommand =
+        error->code == "bad_command" &&
+        error->message == "usage: picferry detect|import --dest <dir>|session";
+    const bool badArgs = error->code == "bad_args" && error->message == "missing --dest";
+    CHECK(badCommand || badArgs);
+    if (badCommand) CHECK(word != "detect" && word != "import" && word != "session");
+    if (badArgs) CHECK(word == "import" && (dest == args.end() || dest + 1 == args.end()));
+    return 0;
+  }
+
+  const auto& mode = std::get<Importer::Mode>(result);
+  switch (mode.kind) {
+    case Importer::Mode::Kind::detect:
+      CHECK(word == "detect");
+      CHECK(mode.dest == "/" && !mode.skipExisting);
+      break;
+    case Importer::Mode::Kind::session:
+      CHECK(word == "session");
+      CHECK(mode.dest == "/" && !mode.skipExisting);
+      break;
+    case Importer::Mode::Kind::importTo:
+      CHECK(word == "import");
+      CHECK(!mode.dest.empty() && mode.dest.front() == '/');
+      CHECK(dest != args.end() && dest + 1 != args.end());
+      CHECK(mode.dest == expectedDestination(*(dest + 1)));
+      CHECK(mode.skipExisting ==
+            (std::find(optionsBegin, args.end(), std::string("--skip-existing")) != args.end()));
+      break;
+  }
+  return 0;
+}
