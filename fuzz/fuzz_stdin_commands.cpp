@@ -80,6 +80,20 @@ bool holdsAcceptedCommand(const std::string& input) {
   return false;
 }
 
+// Whether a line-feed-terminated "import" line comes before any "cancel"
+// line: exactly when an import must have begun once the catalogue is reported
+// (the end of input stops the run only after every complete line).
+bool importBeforeCancel(const std::string& input) {
+  for (std::size_t begin = 0, end; (end = input.find('\n', begin)) != std::string::npos; begin = end + 1) {
+    const auto json = nlohmann::json::parse(input.substr(begin, end - begin), nullptr,
+                                            /*allow_exceptions=*/false);
+    if (!json.is_object() || !json.contains("cmd")) continue;
+    if (json["cmd"] == "cancel") return false;
+    if (json["cmd"] == "import") return true;
+  }
+  return false;
+}
+
 bool isInteger(const nlohmann::json& event, const char* key) {
   const auto value = event.find(key);
   return value != event.end() && value->is_number_integer();
@@ -211,6 +225,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (status == 1) CHECK(!events.empty() && events.back()["type"] == "error");
   if (progressCount > 0) CHECK(events.back()["type"] == "done");
+
+  const bool reported = !events.empty() && events[0]["type"] == "detected";
+  const bool imported = !events.empty() && (events.back()["type"] == "done" ||
+                                            events.back()["type"] == "error");
+  // Reported and asked for: the import began, so the run ended with its summary or its error.
+  if (reported && importBeforeCancel(input)) CHECK(imported);
+  // Progress, a summary or an error only come from an import that was asked for.
+  if (imported || progressCount > 0) CHECK(importBeforeCancel(input));
 
   if (!holdsAcceptedCommand(input)) {
     CHECK(status == 0);

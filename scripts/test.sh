@@ -19,3 +19,4 @@ for kind in asan tsan; do
   ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1" \
     ctest --test-dir "$dir" --output-on-failure -j2 "${labels[@]}"
 done
+scripts/fuzz.sh 60

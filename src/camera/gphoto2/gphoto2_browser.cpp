@@ -10,6 +10,7 @@
 
 #include "camera/gphoto2/gphoto2_device.h"
 #include "camera/gphoto2/gphoto2_drivers.h"
+#include "platform/signal_blocked_thread.h"
 
 namespace picferry {
 namespace {
@@ -40,7 +41,7 @@ class Gphoto2Browser final : public DeviceBrowser {
   void setBrowsedDeviceTypeMask(unsigned mask) override { mask_.store(mask); }
 
   void start() override {
-    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+    if (!thread_.joinable()) thread_ = os::startThreadWithSignalsBlocked([this] { run(); });
   }
 
  private:

@@ -2,9 +2,11 @@
 
 #include <cassert>
 
+#include "platform/signal_blocked_thread.h"
+
 namespace picferry {
 
-WorkerThread::WorkerThread() : thread_([this] { loop(); }) {}
+WorkerThread::WorkerThread() : thread_(os::startThreadWithSignalsBlocked([this] { loop(); })) {}
 
 WorkerThread::~WorkerThread() {
   assert(std::this_thread::get_id() != thread_.get_id());
@@ -52,14 +54,14 @@ void WorkerThread::loop() {
 }
 
 Ticker::Ticker(std::chrono::milliseconds period, std::function<void()> tick)
-    : thread_([this, period, tick = std::move(tick)] {
+    : thread_(os::startThreadWithSignalsBlocked([this, period, tick = std::move(tick)] {
         std::unique_lock lock(mutex_);
         while (!wake_.wait_for(lock, period, [this] { return stopping_; })) {
           lock.unlock();
           tick();
           lock.lock();
         }
-      }) {}
+      })) {}
 
 Ticker::~Ticker() {
   {

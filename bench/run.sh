@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Measures picferry's import throughput and memory against cp -r, rsync -r --fsync
+# and gphoto2 on cameras made of a tmpfs (no hardware), and writes bench/RESULTS.md.
+# Usage (root): bench/run.sh [--quick] [--runs N]
+#   --quick: small sets and 2 rounds, to try the script (writes bench/RESULTS-quick.md)
+# Needs about 3x the largest set free under /var/tmp (20 GiB for the full run).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+command="bench/run.sh${*:+ $*}"
+quick=() runs=() out=bench/RESULTS.md
+while [[ $# -gt 0 ]]; do
+  case "$1" in
+    --quick) quick=(--quick); out=bench/RESULTS-quick.md ;;
+    --runs) runs=(--runs "$2"); shift ;;
+    *) echo "usage: bench/run.sh [--quick] [--runs N]"; exit 2 ;;
+  esac
+  shift
+done
+[[ $(id -u) -eq 0 ]] || { echo "bench/run.sh: run as root (mounts, drop_caches)"; exit 1; }
+
+scripts/setup.sh rsync time gphoto2
+
+if dir=$(scripts/build.sh release 2>&1 | tail -n 1) && [[ -x "$dir/picferry" ]]; then
+  build="Release, scripts/build.sh release ($dir)"
+else
+  # The release build treats warnings as errors; when that alone stops it, the
+  # same Release configuration without -Werror is measured instead.
+  echo "scripts/build.sh release failed (see build/release/build.log); building Release without -Werror"
+  dir=build/bench-release
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DPICFERRY_WERROR=OFF -DBUILD_TESTING=OFF \
+    >"$dir.log" 2>&1 && cmake --build "$dir" -j"$(nproc)" --target picferry >>"$dir.log" 2>&1 ||
+    { cat "$dir.log"; exit 1; }
+  build="Release without -Werror ($dir; scripts/build.sh release failed: $(grep -m1 'error:' build/release/build.log | sed 's/.*error: //' | cut -c1-160))"
+fi
+
+work=$(mktemp -d /var/tmp/picferry-bench.XXXXXX)  # on disk: the destinations live here
+# The camera's tmpfs lives in the private mount namespace below and disappears
+# with it; this removes the destinations whatever happens.
+trap 'rm -rf "$work"' EXIT
+trap 'exit 130' INT TERM HUP
+echo "work: $work; results: $out; free: $(df -h --output=avail "$work" | tail -n 1)"
+
+status=0
+unshare -m --propagation private \
+  python3 bench/bench.py --binary "$dir/picferry" --work "$work" --out "$out" \
+    --command "$command" --build "$build" "${quick[@]}" "${runs[@]}" || status=$?
+echo "results: $out"
+exit "$status"
