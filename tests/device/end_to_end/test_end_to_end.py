@@ -434,6 +434,25 @@ class HugeFileTest(E2ETest):
 
 
 @unittest.skipUnless(os.environ.get("PICFERRY_SLOW_TESTS"), "slow: set PICFERRY_SLOW_TESTS=1")
+class StalledSourceTest(E2ETest):
+    def test_a_file_cut_short_while_it_downloads_is_unavailable(self):
+        # The source stops delivering bytes mid-download (libgphoto2 then waits for ever):
+        # the download must be given up, and the import go on.
+        with Camera("STALL-CAM", "2g") as camera, \
+                tempfile.TemporaryDirectory(prefix="picferry-e2e-dest.") as dest:
+            camera.add_sized("100APPLE/A.MOV", 1024 * MIB)
+            camera.add("100APPLE/B.JPG", b"after the stall")
+            process = self.start("import", "--dest", dest, stdin=subprocess.DEVNULL)
+            wait_for_growing_hidden_file(dest, 16 * MIB)
+            os.truncate(camera.file("100APPLE/A.MOV"), 8 * MIB)
+            status, out, err = process.finish(timeout=120)
+            self.assertEqual((status, err), (0, b""))
+            self.assertEqual(events_of(out), import_events(["A.MOV", "B.JPG"], dest, 1, 0, 1))
+            self.assertEqual(os.listdir(dest), ["B.JPG"])
+            self.assertEqual(read_bytes(os.path.join(dest, "B.JPG")), b"after the stall")
+
+
+@unittest.skipUnless(os.environ.get("PICFERRY_SLOW_TESTS"), "slow: set PICFERRY_SLOW_TESTS=1")
 class LargeFolderTest(unittest.TestCase):
     def test_detect_lists_a_folder_of_100000_files_completely(self):
         # Listing this folder takes libgphoto2 over a minute in one call: longer than both
