@@ -59,8 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto result = picferry::parseCommandLine(args, fileSystem);
 
   const std::string word = args.size() >= 2 ? args[1] : std::string();
-  // The options stand after the mode word; the program path is not one of them.
-  const auto optionsBegin = args.size() >= 2 ? args.begin() + 2 : args.end();
+  // Options are looked for in the whole vector, the program path included,
+  // so that a caller's argument vector is read the same way whatever it holds.
+  const auto optionsBegin = args.begin();
   const auto dest = std::find(optionsBegin, args.end(), std::string("--dest"));
 
   if (const auto* error = std::get_if<UsageError>(&result)) {

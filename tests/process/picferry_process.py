@@ -48,9 +48,17 @@ class Run:
         self.process.stdin.close()
         self.process.stdin = None
 
-    def finish(self, timeout=60):
-        """Waits for the exit; returns (status, stdout bytes, stderr bytes)."""
+    def finish(self, timeout=60, keep_input_open=False):
+        """Waits for the exit; returns (status, stdout bytes, stderr bytes).
+
+        Standard input is closed first (end of input) unless keep_input_open.
+        """
+        held_input = self.process.stdin if keep_input_open else None
+        if keep_input_open:
+            self.process.stdin = None
         out, err = self.process.communicate(timeout=timeout)
+        if held_input:
+            held_input.close()
         self.stdout += out
         self.stderr += err
         self.home.cleanup()

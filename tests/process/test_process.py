@@ -96,8 +96,8 @@ class StopTest(unittest.TestCase):
 class WatchdogTest(unittest.TestCase):
     def test_no_phone_ends_with_no_device_after_forty_seconds(self):
         started = time.monotonic()
-        process = Run(BINARY, "session")  # standard input stays open
-        status, out, err = process.finish(timeout=60)
+        process = Run(BINARY, "session")
+        status, out, err = process.finish(timeout=60, keep_input_open=True)
         elapsed = time.monotonic() - started
         self.assertEqual(status, 1)
         self.assertEqual(err, b"")
