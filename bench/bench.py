@@ -49,17 +49,17 @@ FULL = [
     FileSet("list100", "100,000 empty files in 100 folders", 100, 1000, 0),
     FileSet("list1", "30,000 empty files in one folder", 1, 30000, 0),
     FileSet("photos", "2,000 files of 3 MiB in 2 folders", 2, 1000, 3 * MiB),
-    FileSet("small", "20,000 files of 10 KiB in 20 folders", 20, 1000, 10 * 1024),
     FileSet("video1", "one 1 GiB video", 1, 1, GiB, "MOV"),
     FileSet("video4", "one 4 GiB video (memory)", 1, 1, 4 * GiB, "MOV"),
+    FileSet("small", "20,000 files of 10 KiB in 20 folders", 20, 1000, 10 * 1024),
 ]
 QUICK = [
     FileSet("list100", "2,000 empty files in 10 folders", 10, 200, 0),
     FileSet("list1", "1,000 empty files in one folder", 1, 1000, 0),
     FileSet("photos", "40 files of 3 MiB in 2 folders", 2, 20, 3 * MiB),
-    FileSet("small", "400 files of 10 KiB in 4 folders", 4, 100, 10 * 1024),
     FileSet("video1", "one 64 MiB video", 1, 1, 64 * MiB, "MOV"),
     FileSet("video4", "one 256 MiB video (memory)", 1, 1, 256 * MiB, "MOV"),
+    FileSet("small", "400 files of 10 KiB in 4 folders", 4, 100, 10 * 1024),
 ]
 
 PF_COPY = "picferry session: copy phase"  # the reference of every copy set
@@ -439,7 +439,7 @@ def table(res):
     fs = res.fileset
     lines = [f"## {fs.title}", ""]
     if fs.size:
-        lines += [f"{fs.count:,} files, {fs.bytes / 1e6:,.1f} MB. Ratio: the tool's time "
+        lines += [f"{fs.count:,} file(s), {fs.bytes / 1e6:,.1f} MB. Ratio: the tool's time "
                   f"(including the final `sync`) over picferry's copy phase in the same round; "
                   f"above 1 the tool is slower than picferry.", "",
                   "| tool | median s | median s incl. sync | MB/s incl. sync | "
@@ -456,8 +456,9 @@ def table(res):
         s = median([r.synced for r in good])
         rss = median([r.rss_kib for r in good]) / 1024 if good else float("nan")
         if fs.size:
-            rate = fs.bytes / 1e6 / s if good and s > 0 else float("nan")
-            lines.append(f"| {label} | {t:.3f} | {s:.3f} | {rate:,.1f} | "
+            copies = good and s > 0 and "present" not in fs.title
+            rate = f"{fs.bytes / 1e6 / s:,.1f}" if copies else "-"
+            lines.append(f"| {label} | {t:.3f} | {s:.3f} | {rate} | "
                          f"{paired_ratio(res, label):.2f} | {rss:.1f} | "
                          f"{len(good)}/{len(runs)} |")
         else:

@@ -31,8 +31,12 @@ else
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DPICFERRY_WERROR=OFF -DBUILD_TESTING=OFF \
     >"$dir.log" 2>&1 && cmake --build "$dir" -j"$(nproc)" --target picferry >>"$dir.log" 2>&1 ||
     { cat "$dir.log"; exit 1; }
-  build="Release without -Werror ($dir; scripts/build.sh release failed: $(grep -m1 'error:' build/release/build.log | sed 's/.*error: //' | cut -c1-160))"
+  why=$(grep -m1 -o -- '-Werror=[a-z-]*' build/release/build.log || echo "see the log")
+  build="Release without -Werror ($dir; scripts/build.sh release failed: $why, build/release/build.log)"
 fi
+
+build+="; source $(git rev-parse --short HEAD 2>/dev/null || echo '?')"
+[[ -z $(git status --porcelain -- src CMakeLists.txt 2>/dev/null) ]] || build+=" with uncommitted changes in src/ or CMakeLists.txt"
 
 work=$(mktemp -d /var/tmp/picferry-bench.XXXXXX)  # on disk: the destinations live here
 # The camera's tmpfs lives in the private mount namespace below and disappears

@@ -83,9 +83,10 @@ std::optional<DeviceError> Gphoto2Camera::storageRoots(std::vector<std::string>*
     return gphoto2Error("Could not read the device's storages", result, context_.messages());
   }
   for (int i = 0; i < count; ++i) {
-    std::string base = (storages[i].fields & GP_STORAGEINFO_BASE) ? storages[i].basedir : "/";
-    if (base.empty()) base = "/";
-    if (!isPlaceholderStorage(base)) roots->push_back(base);
+    const bool hasBase =
+        (storages[i].fields & GP_STORAGEINFO_BASE) && storages[i].basedir[0] != '\0';
+    std::string base(hasBase ? storages[i].basedir : "/");
+    if (!isPlaceholderStorage(base)) roots->push_back(std::move(base));
   }
   std::free(storages);
   return std::nullopt;
