@@ -1,8 +1,14 @@
 #include "camera/gphoto2/gphoto2_context.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace picferry {
+namespace {
+
+constexpr off_t kWriteBackStep = 1 << 20;
+
+}  // namespace
 
 Gphoto2Context::Gphoto2Context(StallWatchdog::Clock::duration stallLimit)
     : context_(gp_context_new()), watchdog_(stallLimit) {
@@ -15,6 +21,7 @@ Gphoto2Context::~Gphoto2Context() { gp_context_unref(context_); }
 
 void Gphoto2Context::watchTransfer(int fd) {
   watchedFd_ = fd;
+  writeBackFrom_ = 0;
   stalled_ = false;
   watchdog_.reset(StallWatchdog::Clock::now());
 }
@@ -29,9 +36,14 @@ GPContextFeedback Gphoto2Context::onCancel(GPContext*, void* data) {
   if (self->cancelled_.load()) return GP_CONTEXT_FEEDBACK_CANCEL;
   if (self->watchedFd_ >= 0) {
     struct stat st {};
-    if (fstat(self->watchedFd_, &st) == 0 &&
-        self->watchdog_.stalled(st.st_size, StallWatchdog::Clock::now())) {
-      self->stalled_ = true;
+    if (fstat(self->watchedFd_, &st) == 0) {
+      if (self->watchdog_.stalled(st.st_size, StallWatchdog::Clock::now())) self->stalled_ = true;
+      if (st.st_size - self->writeBackFrom_ >= kWriteBackStep) {
+        // Asynchronous: the disk works on this part while the rest arrives.
+        sync_file_range(self->watchedFd_, self->writeBackFrom_,
+                        st.st_size - self->writeBackFrom_, SYNC_FILE_RANGE_WRITE);
+        self->writeBackFrom_ = st.st_size;
+      }
     }
     if (self->stalled_) return GP_CONTEXT_FEEDBACK_CANCEL;
   }

@@ -2,6 +2,8 @@
 
 #include <gphoto2/gphoto2-context.h>
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -32,6 +34,8 @@ class Gphoto2Context {
 
   // Until endTransfer(), a call that lets the file behind `fd` stop growing
   // for the stall limit is cancelled. endTransfer() tells whether that happened.
+  // Meanwhile write-back of what has arrived is started every few MiB, so the
+  // final flush waits only for the tail of the file.
   void watchTransfer(int fd);
   bool endTransfer();
 
@@ -43,6 +47,7 @@ class Gphoto2Context {
   std::atomic<bool> cancelled_{false};
   std::string messages_;
   int watchedFd_ = -1;
+  off_t writeBackFrom_ = 0;
   bool stalled_ = false;
   StallWatchdog watchdog_;
 };
