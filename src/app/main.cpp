@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "app/command_line.h"
-#include "camera/gphoto2/gphoto2_browser.h"
+#include "camera/combined_browser.h"
 #include "events/events.h"
 #include "importer/importer.h"
 #include "platform/real_platform.h"
@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
 
   // The only strong reference to the controller; everything else holds it weakly.
   const auto importer = std::make_shared<Importer>(
-      std::get<Importer::Mode>(parsed), makeGphoto2Browser(platform.mainQueue()), services);
+      std::get<Importer::Mode>(parsed), makeCombinedBrowser(platform.mainQueue()), services);
   importer->start();
   platform.run();
   return 0;

@@ -12,7 +12,7 @@ trap 'rm -rf "$work"' EXIT
 deb=$(ls "$work"/out/picferry_*.deb)
 
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libgphoto2-6 libgphoto2-port12; do
+for library in libgphoto2-6 libgphoto2-port12 libimobiledevice6; do
   [[ "$depends" == *"$library"* ]] || { echo "FAIL: Depends lacks $library: $depends"; exit 1; }
 done
 

@@ -22,8 +22,8 @@ constexpr std::chrono::seconds kPollInterval{1};
 // (model, port) the first time it is seen, and its disappearance.
 class Gphoto2Browser final : public DeviceBrowser {
  public:
-  explicit Gphoto2Browser(MainQueue& mainQueue)
-      : mainQueue_(mainQueue), shared_(std::make_shared<Shared>()) {
+  Gphoto2Browser(MainQueue& mainQueue, std::function<bool(const std::string&)> skipPort)
+      : mainQueue_(mainQueue), skipPort_(std::move(skipPort)), shared_(std::make_shared<Shared>()) {
     shared_->browser = this;
   }
 
@@ -59,6 +59,10 @@ class Gphoto2Browser final : public DeviceBrowser {
       lock.unlock();
       std::vector<DetectedCamera> found;
       if ((mask_.load() & kBrowsedMask) == kBrowsedMask) found = drivers->detect();
+      if (skipPort_) {
+        std::erase_if(found,
+                      [this](const DetectedCamera& camera) { return skipPort_(camera.port); });
+      }
       update(drivers, found, known);
       lock.lock();
       wake_.wait_for(lock, kPollInterval, [this] { return stopping_; });
@@ -108,6 +112,7 @@ class Gphoto2Browser final : public DeviceBrowser {
   }
 
   MainQueue& mainQueue_;
+  const std::function<bool(const std::string&)> skipPort_;
   std::shared_ptr<Shared> shared_;
   std::atomic<unsigned> mask_{0};
   std::mutex mutex_;
@@ -118,8 +123,9 @@ class Gphoto2Browser final : public DeviceBrowser {
 
 }  // namespace
 
-std::unique_ptr<DeviceBrowser> makeGphoto2Browser(MainQueue& mainQueue) {
-  return std::make_unique<Gphoto2Browser>(mainQueue);
+std::unique_ptr<DeviceBrowser> makeGphoto2Browser(
+    MainQueue& mainQueue, std::function<bool(const std::string& port)> skipPort) {
+  return std::make_unique<Gphoto2Browser>(mainQueue, std::move(skipPort));
 }
 
 }  // namespace picferry

@@ -15,29 +15,12 @@ std::string joinFolder(const std::string& folder, const std::string& name) {
   return folder + "/" + name;
 }
 
-std::int64_t nowNanos() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 }  // namespace
 
 void Gphoto2Device::listCatalogue(const std::vector<std::string>& roots) {
-  {
-    std::lock_guard lock(mutex_);
-    items_.emplace();
-  }
-  postReady();
-  postAdded({});
   // One libgphoto2 call may block for many seconds (a 100,000-file folder
-  // takes ~24 s): an empty addition keeps the catalogue visibly alive.
-  Ticker heartbeat(kHeartbeat, [this] {
-    if (nowNanos() - lastAddition_.load() >=
-        std::chrono::duration_cast<std::chrono::nanoseconds>(kHeartbeat).count()) {
-      postAdded({});
-    }
-  });
+  // takes ~24 s): the heartbeat keeps the catalogue visibly alive.
+  auto heartbeat = beginCatalogue();
   for (const std::string& root : roots) {
     std::vector<std::string> top;
     camera_->listFolders(root, &top);
@@ -65,13 +48,7 @@ void Gphoto2Device::listFolderTree(const std::string& top) {
         CameraFileStat stat = camera_->stat(folder, name);
         files.push_back(std::make_shared<Gphoto2File>(folder, std::move(name), stat.size));
       }
-      if (!files.empty()) {
-        {
-          std::lock_guard lock(mutex_);
-          items_->insert(items_->end(), files.begin(), files.end());
-        }
-        postAdded(std::move(files));
-      }
+      addToCatalogue(std::move(files));
     }
 
     std::vector<std::string> subfolders;

@@ -1,4 +1,4 @@
-#include "camera/gphoto2/worker_thread.h"
+#include "camera/worker_thread.h"
 
 #include <cassert>
 

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <memory>
+
+#include "camera/camera.h"
+#include "platform/main_queue.h"
+
+namespace picferry {
+
+// The device browser the program uses: phones through usbmuxd and AFC while
+// the usbmuxd daemon answers, every other camera (and every phone, when it
+// does not) through libgphoto2. An Apple USB device is reported through one
+// route only: while usbmuxd answers, libgphoto2's Apple devices are skipped.
+// Callbacks arrive on `mainQueue`, naming this browser.
+std::unique_ptr<DeviceBrowser> makeCombinedBrowser(MainQueue& mainQueue);
+
+}  // namespace picferry

@@ -1,0 +1,341 @@
+"""A fake iPhone behind a fake usbmuxd: usbmuxd, lockdownd and AFC over one Unix socket.
+
+libusbmuxd finds it through USBMUXD_SOCKET_ADDRESS=UNIX:<socket>. No TLS (the phone turns
+SSL off for its session and services), no root. It serves a folder of the host as the phone's
+file system (the folder holds DCIM/...), and has switches for the phone's refusals:
+
+  locked_refusals        StartSession and Pair answer PasswordProtected this many times
+                         (-1: for ever), then the phone is unlocked
+  trust_pending_refusals Pair answers PairingDialogResponsePending this many times (-1: for
+                         ever), then Trust is tapped; the phone starts unpaired (unless forgotten)
+  trust_denied           Pair answers UserDeniedPairing; the phone starts unpaired (unless
+                         forgotten)
+  forgotten              the host holds a pair record the phone has forgotten: StartSession
+                         answers InvalidHostID until the host pairs again
+  detach_after_bytes     once this many file bytes were served, the phone is unplugged
+
+Run by hand: fake_phone.py SOCKET FOLDER [--name NAME] [--locked N] ...; SIGUSR1 unplugs it.
+"""
+
+import argparse
+import os
+import plistlib
+import signal
+import socket
+import struct
+import threading
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+LOCKDOWN_PORT = 62078
+AFC_PORT = 49200
+DEVICE_ID = 7
+UDID = "00008110-000A1B2C3D4E5F60"
+BUID = "4C0AC3FD-2D8F-4B4E-9C2E-FAKEHOSTBUID"
+AFC_MAGIC = b"CFA6LPAA"
+AFC_STATUS, AFC_DATA, AFC_READ_DIR, AFC_FILE_INFO = 0x01, 0x02, 0x03, 0x0A
+AFC_FILE_OPEN, AFC_FILE_OPEN_RES, AFC_FILE_READ, AFC_FILE_CLOSE = 0x0D, 0x0E, 0x0F, 0x14
+AFC_E_SUCCESS, AFC_E_UNKNOWN_PACKET, AFC_E_NOT_FOUND = 0, 6, 8
+
+
+def swap16(port):
+    return ((port & 0xFF) << 8) | (port >> 8)
+
+
+def read_exactly(conn, size):
+    data = b""
+    while len(data) < size:
+        chunk = conn.recv(size - len(data))
+        if not chunk:
+            raise ConnectionError("closed")
+        data += chunk
+    return data
+
+
+class FakePhone:
+    def __init__(self, socket_path, folder, name="Zoë's iPhone", locked_refusals=0,
+                 trust_pending_refusals=0, trust_denied=False, forgotten=False,
+                 detach_after_bytes=None):
+        self.socket_path = socket_path
+        self.folder = folder
+        self.name = name
+        self.locked_refusals = locked_refusals
+        self.trust_pending_refusals = trust_pending_refusals
+        self.trust_denied = trust_denied
+        self.detach_after_bytes = detach_after_bytes
+        self.attached = True
+        self.bytes_served = 0
+        self.requests = []  # lockdownd requests, in order: "StartSession", "Pair", ...
+        self.lock = threading.Lock()
+        self.listeners = []
+        self.device_connections = []
+        self.pair_records = {}
+        self.known_hosts = set()
+        if forgotten or not (trust_pending_refusals or trust_denied):
+            record = {"HostID": "FAKE-HOST-1", "SystemBUID": BUID}
+            self.pair_records[UDID] = plistlib.dumps(record, fmt=plistlib.FMT_BINARY)
+            if not forgotten:
+                self.known_hosts.add("FAKE-HOST-1")
+        self.server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.server.bind(socket_path)
+        self.server.listen(16)
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+
+    def start(self):
+        self.thread.start()
+        return self
+
+    def stop(self):
+        self.server.close()
+        with self.lock:
+            for conn in self.listeners + self.device_connections:
+                self._close(conn)
+
+    def count(self, request):
+        with self.lock:
+            return self.requests.count(request)
+
+    def unplug(self):
+        """Detaches the phone: its streams close and listeners are told."""
+        with self.lock:
+            if not self.attached:
+                return
+            self.attached = False
+            for conn in self.device_connections:
+                self._close(conn)
+            for conn in self.listeners:
+                try:
+                    self._send_mux(conn, {"MessageType": "Detached", "DeviceID": DEVICE_ID}, 0)
+                except OSError:
+                    pass
+
+    @staticmethod
+    def _close(conn):
+        try:
+            conn.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        conn.close()
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self.server.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve_mux, args=(conn,), daemon=True).start()
+
+    # usbmuxd: a 16-byte little-endian header (length, version, type 8, tag), then a plist.
+    @staticmethod
+    def _send_mux(conn, message, tag):
+        payload = plistlib.dumps(message, fmt=plistlib.FMT_XML)
+        conn.sendall(struct.pack("<IIII", 16 + len(payload), 1, 8, tag) + payload)
+
+    def _properties(self):
+        return {"ConnectionType": "USB", "DeviceID": DEVICE_ID, "LocationID": 0,
+                "ProductID": 0x12A8, "SerialNumber": UDID, "ConnectionSpeed": 480000000}
+
+    def _serve_mux(self, conn):
+        try:
+            while True:
+                length, _, _, tag = struct.unpack("<IIII", read_exactly(conn, 16))
+                request = plistlib.loads(read_exactly(conn, length - 16))
+                if self._mux_request(conn, request, tag):
+                    return
+        except (ConnectionError, OSError, ValueError):
+            conn.close()
+
+    def _mux_request(self, conn, request, tag):
+        """Answers one usbmuxd request; True once the connection was handed over."""
+        kind = request.get("MessageType")
+        def result(number):
+            self._send_mux(conn, {"MessageType": "Result", "Number": number}, tag)
+
+        if kind == "ListDevices":
+            devices = [{"DeviceID": DEVICE_ID, "MessageType": "Attached",
+                        "Properties": self._properties()}] if self.attached else []
+            self._send_mux(conn, {"DeviceList": devices}, tag)
+        elif kind == "Listen":
+            result(0)
+            with self.lock:
+                self.listeners.append(conn)
+                if self.attached:
+                    self._send_mux(conn, {"MessageType": "Attached", "DeviceID": DEVICE_ID,
+                                          "Properties": self._properties()}, 0)
+        elif kind == "ReadBUID":
+            self._send_mux(conn, {"BUID": BUID}, tag)
+        elif kind == "ReadPairRecord":
+            record = self.pair_records.get(request.get("PairRecordID"))
+            if record is None:
+                result(2)
+            else:
+                self._send_mux(conn, {"PairRecordData": record}, tag)
+        elif kind == "SavePairRecord":
+            self.pair_records[request["PairRecordID"]] = request["PairRecordData"]
+            result(0)
+        elif kind == "DeletePairRecord":
+            self.pair_records.pop(request.get("PairRecordID"), None)
+            result(0)
+        elif kind == "Connect":
+            port = swap16(request.get("PortNumber", 0))
+            with self.lock:
+                if not self.attached or request.get("DeviceID") != DEVICE_ID or \
+                        port not in (LOCKDOWN_PORT, AFC_PORT):
+                    result(3)
+                    return False
+                self.device_connections.append(conn)
+            result(0)
+            (self._serve_lockdown if port == LOCKDOWN_PORT else self._serve_afc)(conn)
+            return True
+        else:
+            result(1)
+        return False
+
+    # lockdownd: a 4-byte big-endian length, then a plist.
+    def _serve_lockdown(self, conn):
+        while True:
+            (length,) = struct.unpack(">I", read_exactly(conn, 4))
+            request = plistlib.loads(read_exactly(conn, length))
+            name = request.get("Request")
+            with self.lock:
+                self.requests.append(name)
+            reply = {"Request": name}
+            reply.update(self._lockdown_reply(name, request))
+            payload = plistlib.dumps(reply, fmt=plistlib.FMT_XML)
+            conn.sendall(struct.pack(">I", len(payload)) + payload)
+
+    def _refusal(self, counter):
+        """Consumes one refusal of `counter`; True when this request is refused."""
+        remaining = getattr(self, counter)
+        if remaining == 0:
+            return False
+        if remaining > 0:
+            setattr(self, counter, remaining - 1)
+        return True
+
+    def _lockdown_reply(self, name, request):
+        if name == "QueryType":
+            return {"Type": "com.apple.mobile.lockdown"}
+        if name == "GetValue":
+            values = {"DeviceName": self.name, "ProductVersion": "17.5",
+                      "ProductType": "iPhone15,2", "UniqueDeviceID": UDID,
+                      "WiFiAddress": "02:00:00:0a:1b:2c"}
+            with open(os.path.join(HERE, "device_public_key.pem"), "rb") as key:
+                values["DevicePublicKey"] = key.read()
+            key = request.get("Key")
+            if key not in values:
+                return {"Key": key, "Error": "MissingValue"}
+            return {"Key": key, "Value": values[key]}
+        if name == "Pair":
+            if self._refusal("locked_refusals"):
+                return {"Error": "PasswordProtected"}
+            if self.trust_denied:
+                return {"Error": "UserDeniedPairing"}
+            if self._refusal("trust_pending_refusals"):
+                return {"Error": "PairingDialogResponsePending"}
+            self.known_hosts.add(request["PairRecord"]["HostID"])
+            return {}
+        if name == "Unpair":
+            return {}
+        if name == "StartSession":
+            if request.get("HostID") not in self.known_hosts:
+                return {"Error": "InvalidHostID"}
+            if self._refusal("locked_refusals"):
+                return {"Error": "PasswordProtected"}
+            return {"SessionID": "FAKE-SESSION", "EnableSessionSSL": False}
+        if name == "StartService":
+            if request.get("Service") != "com.apple.afc":
+                return {"Error": "InvalidService"}
+            return {"Service": "com.apple.afc", "Port": AFC_PORT, "EnableServiceSSL": False}
+        return {}
+
+    # AFC: a 40-byte little-endian header (magic, entire length, this length, packet number,
+    # operation), then data.
+    def _serve_afc(self, conn):
+        handles = {}
+        try:
+            self._serve_afc_packets(conn, handles)
+        finally:
+            for handle in handles.values():
+                handle.close()
+
+    def _serve_afc_packets(self, conn, handles):
+        while True:
+            header = read_exactly(conn, 40)
+            if header[:8] != AFC_MAGIC:
+                raise ConnectionError("bad AFC magic")
+            entire, this, number, operation = struct.unpack("<QQQQ", header[8:])
+            data = read_exactly(conn, entire - 40)
+            reply_op, reply = self._afc_reply(operation, data, handles)
+            if reply_op is None:
+                return
+            conn.sendall(AFC_MAGIC + struct.pack("<QQQQ", 40 + len(reply), 40, number, reply_op)
+                         + reply)
+
+    def _path(self, data):
+        path = data.split(b"\0", 1)[0].decode()
+        return os.path.join(self.folder, path.lstrip("/"))
+
+    def _afc_reply(self, operation, data, handles):
+        status = lambda code: (AFC_STATUS, struct.pack("<Q", code))
+        if operation == AFC_READ_DIR:
+            path = self._path(data)
+            if not os.path.isdir(path):
+                return status(AFC_E_NOT_FOUND)
+            names = [".", ".."] + os.listdir(path)
+            return AFC_DATA, b"".join(name.encode() + b"\0" for name in names)
+        if operation == AFC_FILE_INFO:
+            path = self._path(data)
+            if not os.path.exists(path):
+                return status(AFC_E_NOT_FOUND)
+            st = os.stat(path)
+            info = {"st_size": st.st_size, "st_blocks": (st.st_size + 511) // 512,
+                    "st_nlink": 1, "st_ifmt": "S_IFDIR" if os.path.isdir(path) else "S_IFREG",
+                    "st_mtime": st.st_mtime_ns, "st_birthtime": st.st_mtime_ns}
+            return AFC_DATA, b"".join(b"%s\0%s\0" % (k.encode(), str(v).encode())
+                                      for k, v in info.items())
+        if operation == AFC_FILE_OPEN:
+            path = self._path(data[8:])
+            if not os.path.isfile(path):
+                return status(AFC_E_NOT_FOUND)
+            handle = len(handles) + 1
+            handles[handle] = open(path, "rb")
+            return AFC_FILE_OPEN_RES, struct.pack("<Q", handle)
+        if operation == AFC_FILE_READ:
+            handle, length = struct.unpack("<QQ", data[:16])
+            chunk = handles[handle].read(length)
+            with self.lock:
+                self.bytes_served += len(chunk)
+                detach = self.detach_after_bytes is not None and \
+                    self.bytes_served >= self.detach_after_bytes
+            if detach:
+                self.unplug()
+                return None, None
+            return AFC_DATA, chunk
+        if operation == AFC_FILE_CLOSE:
+            (handle,) = struct.unpack("<Q", data[:8])
+            handles.pop(handle).close()
+            return status(AFC_E_SUCCESS)
+        return status(AFC_E_UNKNOWN_PACKET)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("socket")
+    parser.add_argument("folder")
+    parser.add_argument("--name", default="Zoë's iPhone")
+    parser.add_argument("--locked", type=int, default=0)
+    parser.add_argument("--trust-pending", type=int, default=0)
+    parser.add_argument("--trust-denied", action="store_true")
+    parser.add_argument("--forgotten", action="store_true")
+    parser.add_argument("--detach-after-bytes", type=int)
+    args = parser.parse_args()
+    phone = FakePhone(args.socket, args.folder, name=args.name, locked_refusals=args.locked,
+                      trust_pending_refusals=args.trust_pending, trust_denied=args.trust_denied,
+                      forgotten=args.forgotten, detach_after_bytes=args.detach_after_bytes)
+    signal.signal(signal.SIGUSR1, lambda *_: phone.unplug())
+    phone.start()
+    phone.thread.join()
+
+
+if __name__ == "__main__":
+    main()

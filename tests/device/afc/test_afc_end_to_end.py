@@ -1,0 +1,142 @@
+"""The built binary end to end through usbmuxd, lockdownd and AFC, against the fake phone.
+
+Usage: test_afc_end_to_end.py BINARY [unittest options]. No root and no real usbmuxd: the
+binary finds the fake through USBMUXD_SOCKET_ADDRESS. The slow case runs only with
+PICFERRY_SLOW_TESTS=1.
+"""
+
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "..", "process"))
+
+from fake_phone import FakePhone  # noqa: E402
+from picferry_process import Run  # noqa: E402
+
+BINARY = None
+MIB = 1 << 20
+T0 = 1_600_000_000  # whole-second modification times
+LOCKED = "The iPhone is locked. Unlock it and keep it unlocked while its photos are read."
+
+
+class PhoneTest(unittest.TestCase):
+    """A fake phone serving FILES (path under DCIM -> size) for each test."""
+
+    FILES = {"100APPLE/IMG_0001.HEIC": 300_000, "100APPLE/IMG_0002.MOV": 3 * MIB + 7,
+             "100APPLE/IMG_0003.JPG": 0, "101APPLE/IMG_0101.PNG": 12_345}
+    ORDER = ["IMG_0001.HEIC", "IMG_0002.MOV", "IMG_0003.JPG", "IMG_0101.PNG"]
+    SWITCHES = {}
+
+    def setUp(self):
+        self.work = tempfile.TemporaryDirectory()
+        self.root = os.path.join(self.work.name, "phone")
+        for index, (path, size) in enumerate(self.FILES.items()):
+            full = os.path.join(self.root, "DCIM", path)
+            os.makedirs(os.path.dirname(full), exist_ok=True)
+            with open(full, "wb") as out:
+                out.write(os.urandom(size))
+            os.utime(full, (T0 + index, T0 + index))
+        self.socket = os.path.join(self.work.name, "usbmuxd")
+        self.phone = FakePhone(self.socket, self.root, **self.SWITCHES).start()
+        self.dest = os.path.join(self.work.name, "dest")
+
+    def tearDown(self):
+        self.phone.stop()
+        self.work.cleanup()
+
+    def run_binary(self, *args, timeout=60):
+        env = dict(os.environ, USBMUXD_SOCKET_ADDRESS="UNIX:" + self.socket)
+        process = Run(BINARY, *args, stdin=subprocess.DEVNULL, env=env)
+        try:
+            status, out, err = process.finish(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.process.kill()
+            process.finish(timeout=10)
+            raise
+        self.assertEqual(err, b"")
+        return status, [json.loads(line) for line in out.splitlines()]
+
+    def phone_file(self, name):
+        path = next(p for p in self.FILES if p.endswith("/" + name))
+        return os.path.join(self.root, "DCIM", path)
+
+    def assert_imported(self, events, downloaded=None):
+        names = self.ORDER if downloaded is None else downloaded
+        self.assertEqual(events[-1], {"type": "done", "downloaded": len(names), "skipped": 0,
+                                      "unavailable": len(self.ORDER) - len(names),
+                                      "dest": self.dest})
+        self.assertEqual(sorted(os.listdir(self.dest)), sorted(names))
+        for name in names:
+            with open(os.path.join(self.dest, name), "rb") as copy, \
+                    open(self.phone_file(name), "rb") as original:
+                self.assertEqual(copy.read(), original.read(), name)
+            self.assertEqual(os.stat(os.path.join(self.dest, name)).st_mtime,
+                             os.stat(self.phone_file(name)).st_mtime, name)
+
+
+class TrustedPhoneTest(PhoneTest):
+    def test_detect_reports_the_phones_name_count_and_bytes(self):
+        status, events = self.run_binary("detect")
+        self.assertEqual(status, 0)
+        self.assertEqual(events, [{"type": "detected", "device": "Zoë's iPhone",
+                                   "itemCount": 4, "totalBytes": sum(self.FILES.values())}])
+
+    def test_import_copies_every_file_byte_identical_in_catalogue_order(self):
+        status, events = self.run_binary("import", "--dest", self.dest)
+        self.assertEqual(status, 0)
+        self.assertEqual([event.get("name") for event in events[:-1]], self.ORDER)
+        self.assert_imported(events)
+        self.assertEqual(self.phone.count("Pair"), 0)  # the pair record was used
+
+
+class LockedThenUnlockedTest(PhoneTest):
+    SWITCHES = {"locked_refusals": 3}
+
+    def test_phone_unlocked_after_three_refusals_imports_normally(self):
+        status, events = self.run_binary("import", "--dest", self.dest)
+        self.assertEqual(status, 0)
+        self.assert_imported(events)
+        self.assertEqual(self.phone.count("StartSession"), 4)
+
+
+class UnpluggedTest(PhoneTest):
+    SWITCHES = {"detach_after_bytes": 300_000 + MIB}
+
+    def test_unplugged_mid_file_counts_the_rest_unavailable_quickly(self):
+        start = time.monotonic()
+        status, events = self.run_binary("import", "--dest", self.dest)
+        self.assertEqual(status, 0)
+        self.assertEqual([event.get("name") for event in events[:-1]], self.ORDER)
+        self.assert_imported(events, downloaded=["IMG_0001.HEIC"])
+        self.assertLess(time.monotonic() - start, 20)
+
+
+@unittest.skipUnless(os.environ.get("PICFERRY_SLOW_TESTS"), "slow: set PICFERRY_SLOW_TESTS=1")
+class StaysLockedTest(PhoneTest):
+    SWITCHES = {"locked_refusals": -1}
+
+    def test_phone_that_stays_locked_ends_with_its_reason(self):
+        status, events = self.run_binary("import", "--dest", self.dest, timeout=70)
+        self.assertEqual(status, 1)
+        self.assertEqual(len(events), 1)
+        if events[0]["code"] == "locked_or_untrusted":
+            self.assertEqual(events[0]["message"], LOCKED)
+        else:
+            self.assertEqual(events[0]["code"], "device_unreachable")
+
+
+def main():
+    global BINARY
+    BINARY = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,117 @@
+// The usbmuxd browser and the combined browser against the fake phone: each
+// attached phone is reported once, as a camera named by its owner, and its
+// unplugging as a removal.
+
+#include "camera/imobiledevice/usbmuxd_browser.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "camera/combined_browser.h"
+#include "device/afc/fake_phone_process.h"
+#include "device/test_main_queue.h"
+
+namespace picferry {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr unsigned kLocalCameras = kDeviceTypeCamera | kDeviceLocationLocal;
+
+struct RecordingDelegate final : DeviceBrowserDelegate, DeviceDelegate {
+  void deviceBrowserDidAddDevice(DeviceBrowser& browser, const std::shared_ptr<Device>& device,
+                                 bool) override {
+    reportedBy.push_back(&browser);
+    added.push_back(device);
+    device->setDelegate(this);
+  }
+  void deviceBrowserDidRemoveDevice(DeviceBrowser&, const std::shared_ptr<Device>& device,
+                                    bool) override {
+    removed.push_back(device);
+  }
+  void deviceDidOpenSessionWithError(Device&, const std::optional<DeviceError>& error) override {
+    opened.push_back(error);
+  }
+  void deviceDidCloseSessionWithError(Device&, const std::optional<DeviceError>&) override {}
+  void didRemoveDevice(Device&) override { ++deviceRemovals; }
+
+  std::vector<DeviceBrowser*> reportedBy;
+  std::vector<std::shared_ptr<Device>> added;
+  std::vector<std::shared_ptr<Device>> removed;
+  std::vector<std::optional<DeviceError>> opened;
+  int deviceRemovals = 0;
+};
+
+class UsbmuxdBrowserTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/usbmuxd-browser-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    fs::create_directories(dir_ / "phone/DCIM");
+    phone_ = std::make_unique<test::FakePhoneProcess>(dir_.string());
+  }
+  void TearDown() override {
+    phone_.reset();
+    fs::remove_all(dir_);
+  }
+
+  // Runs `browser` until the phone is reported and opened, unplugs it, and
+  // waits for its removal.
+  void attachOpenAndUnplug(DeviceBrowser& browser) {
+    browser.setDelegate(&delegate_);
+    browser.setBrowsedDeviceTypeMask(kLocalCameras);
+    browser.start();
+    ASSERT_TRUE(queue_.pumpUntil([&] { return !delegate_.added.empty(); }, 10s));
+    auto camera = std::dynamic_pointer_cast<CameraDevice>(delegate_.added[0]);
+    ASSERT_TRUE(camera);
+    camera->requestOpenSession();
+    ASSERT_TRUE(queue_.pumpUntil([&] { return !delegate_.opened.empty(); }, 10s));
+    EXPECT_EQ(delegate_.opened[0], std::nullopt);
+    EXPECT_EQ(camera->name(), "Zoë's iPhone");
+    queue_.pumpFor(1500ms);  // a second poll must not report it again
+    EXPECT_EQ(delegate_.added.size(), 1u);
+    phone_->unplug();
+    ASSERT_TRUE(queue_.pumpUntil([&] { return !delegate_.removed.empty(); }, 10s));
+    EXPECT_EQ(delegate_.removed[0], delegate_.added[0]);
+    EXPECT_EQ(delegate_.deviceRemovals, 1);
+  }
+
+  fs::path dir_;
+  std::unique_ptr<test::FakePhoneProcess> phone_;
+  test::TestMainQueue queue_;
+  RecordingDelegate delegate_;
+};
+
+TEST_F(UsbmuxdBrowserTest, ReportsThePhoneOnceAndItsUnplugging) {
+  ASSERT_TRUE(phone_->start());
+  auto browser = makeUsbmuxdBrowser(queue_, std::make_shared<UsbmuxdPresence>());
+  attachOpenAndUnplug(*browser);
+}
+
+TEST_F(UsbmuxdBrowserTest, CombinedBrowserReportsThePhoneAsItself) {
+  ASSERT_TRUE(phone_->start());
+  auto browser = makeCombinedBrowser(queue_);
+  attachOpenAndUnplug(*browser);
+  EXPECT_EQ(delegate_.reportedBy, std::vector<DeviceBrowser*>{browser.get()});
+}
+
+TEST_F(UsbmuxdBrowserTest, ReportsNothingWhileUsbmuxdIsAbsent) {
+  auto presence = std::make_shared<UsbmuxdPresence>();
+  auto browser = makeUsbmuxdBrowser(queue_, presence);
+  browser->setDelegate(&delegate_);
+  browser->setBrowsedDeviceTypeMask(kLocalCameras);
+  browser->start();
+  queue_.pumpFor(300ms);
+  EXPECT_FALSE(presence->answers());
+  EXPECT_TRUE(delegate_.added.empty());
+}
+
+}  // namespace
+}  // namespace picferry
