@@ -150,12 +150,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::size_t offset = 0;
   for (std::size_t k = 0; offset < input.size(); ++k) {
-    const std::uint8_t spec = chunkSpecs[k % 4];
-    const std::size_t wanted = spec & 0x3F;
+    const std::uint8_t chunkCode = chunkSpecs[k % 4];
+    const std::size_t wanted = chunkCode & 0x3F;
     const std::size_t length = wanted == 0 ? input.size() - offset : std::min(wanted, input.size() - offset);
     sim.feedInput(input.substr(offset, length));
     offset += length;
-    sim.advance(kChunkPauses[spec >> 6]);
+    sim.advance(kChunkPauses[chunkCode >> 6]);
   }
   sim.closeInput();
   sim.advance(kRunOutSeconds);

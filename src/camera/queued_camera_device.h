@@ -55,6 +55,21 @@ class QueuedCameraDevice : public CameraDevice,
   void submitDownload(WorkerThread& worker, std::shared_ptr<CameraFile> file, std::string fileName,
                       const DownloadOptions& options, CameraDeviceDownloadDelegate* delegate,
                       void* contextInfo, std::function<std::optional<DeviceError>()> download);
+  // submitDownload for a file of this backend (`OwnFile`), copied by
+  // `download(ownFile, options)`; a file of another device fails at once.
+  template <typename OwnFile, typename Download>
+  void submitOwnDownload(WorkerThread& worker, const std::shared_ptr<CameraFile>& file,
+                         const DownloadOptions& options, CameraDeviceDownloadDelegate* delegate,
+                         void* contextInfo, Download download) {
+    auto own = std::dynamic_pointer_cast<OwnFile>(file);
+    if (!own) {
+      postDownloaded(delegate, file, DeviceError{"This file does not belong to the device."},
+                     options, contextInfo);
+      return;
+    }
+    submitDownload(worker, own, own->fileName(), options, delegate, contextInfo,
+                   [own, options, download] { return download(*own, options); });
+  }
   // Reports a download's outcome on the main queue.
   void postDownloaded(CameraDeviceDownloadDelegate* delegate, std::shared_ptr<CameraFile> file,
                       std::optional<DeviceError> error, DownloadOptions options, void* contextInfo);

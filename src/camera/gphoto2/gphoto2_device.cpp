@@ -40,14 +40,10 @@ void Gphoto2Device::requestDownloadFile(const std::shared_ptr<CameraFile>& file,
                                         const DownloadOptions& options,
                                         CameraDeviceDownloadDelegate* downloadDelegate,
                                         void* contextInfo) {
-  auto own = std::dynamic_pointer_cast<Gphoto2File>(file);
-  if (!own) {
-    postDownloaded(downloadDelegate, file, DeviceError{"This file does not belong to the device."},
-                   options, contextInfo);
-    return;
-  }
-  submitDownload(*worker_, own, own->fileName(), options, downloadDelegate, contextInfo,
-                 [this, own, options] { return download(*own, options); });
+  submitOwnDownload<Gphoto2File>(*worker_, file, options, downloadDelegate, contextInfo,
+                        [this](const Gphoto2File& own, const DownloadOptions& ownOptions) {
+                          return download(own, ownOptions);
+                        });
 }
 
 }  // namespace picferry

@@ -39,14 +39,10 @@ void AfcDevice::requestDownloadFile(const std::shared_ptr<CameraFile>& file,
                                     const DownloadOptions& options,
                                     CameraDeviceDownloadDelegate* downloadDelegate,
                                     void* contextInfo) {
-  auto own = std::dynamic_pointer_cast<AfcFile>(file);
-  if (!own) {
-    postDownloaded(downloadDelegate, file, DeviceError{"This file does not belong to the device."},
-                   options, contextInfo);
-    return;
-  }
-  submitDownload(*worker_, own, own->fileName(), options, downloadDelegate, contextInfo,
-                 [this, own, options] { return download(*own, options); });
+  submitOwnDownload<AfcFile>(*worker_, file, options, downloadDelegate, contextInfo,
+                        [this](const AfcFile& own, const DownloadOptions& ownOptions) {
+                          return download(own, ownOptions);
+                        });
 }
 
 }  // namespace picferry
