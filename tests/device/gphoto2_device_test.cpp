@@ -207,6 +207,11 @@ class Gphoto2DeviceTest : public ::testing::Test {
       EXPECT_EQ(readFile(stderrPath_), "") << "the backend wrote to standard error";
     }
     for (const auto& dir : mounts_) umount2(dir.c_str(), MNT_DETACH);
+    std::error_code ignored;
+    for (const auto& dir : mounts_) std::filesystem::remove_all(dir, ignored);
+    for (const auto& dir : {home_, cameraRoot_, dest_}) {
+      if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
+    }
   }
 
   // Starts a browser for local cameras and waits for this test's camera.
