@@ -14,6 +14,7 @@ fi
 
 work=$(mktemp -d /tmp/picferry-demo.XXXXXX)
 camera="$work/DEMO-CAMERA"
+trap 'umount -l "$camera" 2>/dev/null; rm -rf "$work"' EXIT
 mkdir -p "$camera"
 mount -t tmpfs -o size=16m picferry-demo "$camera"
 python3 scripts/make_demo_photos.py "$camera/DCIM" 6
