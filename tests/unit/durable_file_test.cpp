@@ -11,18 +11,13 @@
 #include <set>
 #include <string>
 
+#include "support/temp_dir.h"
+
 namespace picferry {
 namespace {
 
 class DurableFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/picferry-durable-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   std::set<std::string> entries() const {
     std::set<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(dir_)) {
@@ -53,7 +48,8 @@ class DurableFileTest : public ::testing::Test {
     return saved;
   }
 
-  std::string dir_;
+  picferry::testing::TempDir tmp_{"picferry-durable"};
+  const std::string dir_ = tmp_.path.string();
 };
 
 TEST(FileNames, OnlySinglePathComponentsAreSafe) {

@@ -27,6 +27,7 @@
 #include "platform/fd_line_output.h"
 #include "platform/posix_file_system.h"
 #include "platform/real_platform.h"
+#include "support/temp_dir.h"
 
 namespace picferry {
 namespace {
@@ -59,14 +60,7 @@ struct Pipe {
   }
 };
 
-struct TempDir {
-  fs::path path = [] {
-    std::string name = (fs::temp_directory_path() / "platform_test.XXXXXX").string();
-    return fs::path(::mkdtemp(name.data()));
-  }();
-  ~TempDir() { fs::remove_all(path); }
-  std::string operator/(const std::string& name) const { return (path / name).string(); }
-};
+using picferry::testing::TempDir;
 
 // Forks; the child runs `body` and _exits with 0. Returns the child's wait
 // status.

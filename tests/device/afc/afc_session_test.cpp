@@ -16,6 +16,7 @@
 
 #include "camera/durable_file.h"
 #include "device/afc/fake_phone_process.h"
+#include "support/temp_dir.h"
 
 namespace picferry {
 namespace {
@@ -26,9 +27,6 @@ using namespace std::chrono_literals;
 class AfcSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/afc-session-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     fs::create_directories(dir_ / "phone/DCIM/100APPLE");
     std::ofstream(dir_ / "phone/DCIM/100APPLE/IMG_0001.HEIC", std::ios::binary)
         << std::string(3 << 20, 'a');
@@ -37,7 +35,6 @@ class AfcSessionTest : public ::testing::Test {
 
   void TearDown() override {
     phone_.reset();
-    fs::remove_all(dir_);
   }
 
   void startPhone(std::vector<std::string> switches = {}) {
@@ -57,7 +54,8 @@ class AfcSessionTest : public ::testing::Test {
     return error.description;
   }
 
-  fs::path dir_;
+  picferry::testing::TempDir tmp_{"afc-session"};
+  const fs::path dir_ = tmp_.path;
   std::unique_ptr<test::FakePhoneProcess> phone_;
 };
 

@@ -15,6 +15,7 @@
 #include "camera/combined_browser.h"
 #include "device/afc/fake_phone_process.h"
 #include "device/test_main_queue.h"
+#include "support/temp_dir.h"
 
 namespace picferry {
 namespace {
@@ -51,15 +52,11 @@ struct RecordingDelegate final : DeviceBrowserDelegate, DeviceDelegate {
 class UsbmuxdBrowserTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/usbmuxd-browser-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     fs::create_directories(dir_ / "phone/DCIM");
     phone_ = std::make_unique<test::FakePhoneProcess>(dir_.string());
   }
   void TearDown() override {
     phone_.reset();
-    fs::remove_all(dir_);
   }
 
   // Runs `browser` until the phone is reported and opened, unplugs it, and
@@ -83,7 +80,8 @@ class UsbmuxdBrowserTest : public ::testing::Test {
     EXPECT_EQ(delegate_.deviceRemovals, 1);
   }
 
-  fs::path dir_;
+  picferry::testing::TempDir tmp_{"usbmuxd-browser"};
+  const fs::path dir_ = tmp_.path;
   std::unique_ptr<test::FakePhoneProcess> phone_;
   test::TestMainQueue queue_;
   RecordingDelegate delegate_;
