@@ -10,6 +10,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/paths.h"
+
 namespace picferry {
 namespace {
 
@@ -39,24 +41,7 @@ std::string randomSuffix() {
   return s;
 }
 
-std::string joinPath(const std::string& dir, const std::string& name) {
-  if (!dir.empty() && dir.back() == '/') return dir + name;
-  return dir + "/" + name;
-}
-
 }  // namespace
-
-bool isSafeFileName(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." &&
-         name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
-}
-
-std::string numberedFileName(const std::string& name, int attempt) {
-  if (attempt == 0) return name;
-  std::size_t dot = name.rfind('.');
-  if (dot == std::string::npos || dot == 0) dot = name.size();
-  return name.substr(0, dot) + " (" + std::to_string(attempt) + ")" + name.substr(dot);
-}
 
 std::unique_ptr<DurableFile> DurableFile::create(const std::string& directory,
                                                  const std::string& finalName,

@@ -10,17 +10,9 @@
 #include <string>
 
 #include "camera/camera.h"
+#include "camera/file_names.h"
 
 namespace picferry {
-
-// True when `name` is one usable path component: not empty, not "." or "..",
-// without '/' or NUL. Anything else could write outside the destination.
-bool isSafeFileName(const std::string& name);
-
-// The name tried after `attempt` clashes: 0 gives `name` itself, 1 gives
-// "IMG_0001 (1).JPG", 2 "IMG_0001 (2).JPG", ... (the suffix goes before the
-// extension; a leading dot does not start an extension).
-std::string numberedFileName(const std::string& name, int attempt);
 
 // A new file being written in a destination directory under a hidden
 // temporary name (".picferry-XXXXXX.part"). Not thread-safe: use from one

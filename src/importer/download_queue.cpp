@@ -49,7 +49,7 @@ void Importer::downloadNext() {
     ++idx;
     const std::string name = file->name().value_or("file-" + std::to_string(idx));
     const std::string saveAs = safeFileName(name, idx);
-    if (skipExisting && platform_.fileSystem.exists(childPath(dest, saveAs))) {
+    if (skipExisting && platform_.fileSystem.entry(childPath(dest, saveAs))) {
       ++skipped;
       emitProgress(name);
       continue;

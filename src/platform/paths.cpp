@@ -15,4 +15,9 @@ std::string resolvePath(const std::string& path, const std::string& workingDirec
   return result.empty() ? "/" : result;
 }
 
+std::string joinPath(const std::string& directory, const std::string& name) {
+  if (!directory.empty() && directory.back() == '/') return directory + name;
+  return directory + "/" + name;
+}
+
 }  // namespace picferry

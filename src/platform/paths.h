@@ -9,4 +9,7 @@ namespace picferry {
 // (the root excepted); an empty path is the working directory.
 std::string resolvePath(const std::string& path, const std::string& workingDirectory);
 
+// `name` inside `directory`: exactly one '/' between them ("/" + "a" is "/a").
+std::string joinPath(const std::string& directory, const std::string& name);
+
 }  // namespace picferry

@@ -20,9 +20,15 @@ std::optional<std::string> PosixFileSystem::createDirectories(const std::string&
   return "Couldn't create the folder \"" + path + "\": " + error.message();
 }
 
-bool PosixFileSystem::exists(const std::string& path) {
+std::optional<FileEntry> PosixFileSystem::entry(const std::string& path) {
   struct stat status;
-  return ::lstat(path.c_str(), &status) == 0;
+  if (::lstat(path.c_str(), &status) != 0) return std::nullopt;
+  FileEntry found;
+  if (S_ISREG(status.st_mode)) found.kind = FileEntry::Kind::regularFile;
+  if (S_ISDIR(status.st_mode)) found.kind = FileEntry::Kind::directory;
+  found.size = status.st_size;
+  found.mtime = status.st_mtime;
+  return found;
 }
 
 std::string PosixFileSystem::absolutePath(const std::string& path) {

@@ -12,7 +12,7 @@ class PosixFileSystem final : public FileSystem {
   // A failure reads like: Couldn't create the folder "/x/y": Not a directory
   std::optional<std::string> createDirectories(const std::string& path) override;
   // Does not follow a final symbolic link, so a dangling link counts.
-  bool exists(const std::string& path) override;
+  std::optional<FileEntry> entry(const std::string& path) override;
   // Against the current working directory ("/" if it cannot be determined).
   std::string absolutePath(const std::string& path) override;
 };

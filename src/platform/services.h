@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -35,14 +36,22 @@ class InputReader {
   virtual void start(std::function<void(std::string chunk)> onChunk) = 0;
 };
 
+// What is at a path, as lstat sees it.
+struct FileEntry {
+  enum class Kind { regularFile, directory, other };
+  Kind kind = Kind::other;
+  std::int64_t size = 0;
+  std::int64_t mtime = 0;  // seconds since the epoch
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
   // Creates the directory and any missing parents; an existing directory is
   // success. Returns a readable reason on failure, nothing on success.
   virtual std::optional<std::string> createDirectories(const std::string& path) = 0;
-  // True when anything (file, directory, link) exists at the path.
-  virtual bool exists(const std::string& path) = 0;
+  // What is at the path (a link is not followed); absent when nothing is.
+  virtual std::optional<FileEntry> entry(const std::string& path) = 0;
   // The path as an absolute one: a relative path is taken against the
   // current working directory; nothing is expanded.
   virtual std::string absolutePath(const std::string& path) = 0;

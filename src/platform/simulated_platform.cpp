@@ -99,9 +99,9 @@ void SimulatedPlatform::addDirectory(const std::string& path) {
   }
 }
 
-void SimulatedPlatform::addFile(const std::string& path) {
+void SimulatedPlatform::addFile(const std::string& path, std::int64_t size, std::int64_t mtime) {
   addDirectory(parentOf(path));
-  files_.insert(path);
+  files_[path] = FileEntry{FileEntry::Kind::regularFile, size, mtime};
 }
 
 void SimulatedPlatform::failCreationOf(const std::string& path, const std::string& reason) {
@@ -138,9 +138,12 @@ std::optional<std::string> SimulatedPlatform::createDirectories(const std::strin
   return std::nullopt;
 }
 
-bool SimulatedPlatform::exists(const std::string& path) {
+std::optional<FileEntry> SimulatedPlatform::entry(const std::string& path) {
   ++existenceChecks_;
-  return directories_.count(path) != 0 || files_.count(path) != 0;
+  if (directories_.count(path)) return FileEntry{FileEntry::Kind::directory, 0, 0};
+  const auto file = files_.find(path);
+  if (file == files_.end()) return std::nullopt;
+  return file->second;
 }
 
 std::string SimulatedPlatform::absolutePath(const std::string& path) {

@@ -58,7 +58,7 @@ class SimulatedPlatform : public MainQueue,
 
   // The simulated file system: directories and files by absolute path.
   void addDirectory(const std::string& path);
-  void addFile(const std::string& path);
+  void addFile(const std::string& path, std::int64_t size = 0, std::int64_t mtime = 0);
   // Creating this directory (or anything under it) fails with `reason`.
   void failCreationOf(const std::string& path, const std::string& reason);
   bool isDirectory(const std::string& path) const { return directories_.count(path) != 0; }
@@ -76,7 +76,7 @@ class SimulatedPlatform : public MainQueue,
   void start(std::function<void(std::string chunk)> onChunk) override;
   // FileSystem
   std::optional<std::string> createDirectories(const std::string& path) override;
-  bool exists(const std::string& path) override;
+  std::optional<FileEntry> entry(const std::string& path) override;
   std::string absolutePath(const std::string& path) override;
   // LineOutput
   void writeLine(std::string_view line) override;
@@ -97,7 +97,7 @@ class SimulatedPlatform : public MainQueue,
   std::function<void(std::string)> onChunk_;
   std::vector<std::string> unreadInput_;
   std::set<std::string> directories_{"/"};
-  std::set<std::string> files_;
+  std::map<std::string, FileEntry> files_;
   std::map<std::string, std::string> creationFailures_;
   int existenceChecks_ = 0;
 };

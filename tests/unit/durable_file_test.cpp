@@ -52,27 +52,6 @@ class DurableFileTest : public ::testing::Test {
   const std::string dir_ = tmp_.path.string();
 };
 
-TEST(FileNames, OnlySinglePathComponentsAreSafe) {
-  for (const char* ok : {"IMG_0001.JPG", ".hidden", "a b (1).MOV", "...", "é.JPG"}) {
-    EXPECT_TRUE(isSafeFileName(ok)) << ok;
-  }
-  for (const std::string& bad : {std::string(""), std::string("."), std::string(".."),
-                                 std::string("a/b"), std::string("/abs"), std::string("../x"),
-                                 std::string("dir/"), std::string("nul\0x", 5)}) {
-    EXPECT_FALSE(isSafeFileName(bad)) << bad;
-  }
-}
-
-TEST(FileNames, NumberGoesBeforeTheExtension) {
-  EXPECT_EQ(numberedFileName("IMG_0001.JPG", 0), "IMG_0001.JPG");
-  EXPECT_EQ(numberedFileName("IMG_0001.JPG", 1), "IMG_0001 (1).JPG");
-  EXPECT_EQ(numberedFileName("IMG_0001.JPG", 12), "IMG_0001 (12).JPG");
-  EXPECT_EQ(numberedFileName("archive.tar.gz", 1), "archive.tar (1).gz");
-  EXPECT_EQ(numberedFileName("README", 2), "README (2)");
-  EXPECT_EQ(numberedFileName(".hidden", 1), ".hidden (1)");
-  EXPECT_EQ(numberedFileName("file-3", 1), "file-3 (1)");
-}
-
 TEST_F(DurableFileTest, CommitClaimsTheNameWithDateAndLeavesNoTemporaryFile) {
   auto file = create("IMG_0001.JPG");
   ASSERT_EQ(file->append("hello ", 6), std::nullopt);

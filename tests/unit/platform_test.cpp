@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -342,17 +343,27 @@ TEST(PosixFileSystemTest, CreateDirectories) {
       << *onFile;
 }
 
-TEST(PosixFileSystemTest, ExistsCountsAnythingAtThePath) {
+TEST(PosixFileSystemTest, EntryTellsWhatIsAtThePathWithoutFollowingLinks) {
   TempDir dir;
   os::PosixFileSystem files;
-  std::ofstream(dir / "file") << "x";
+  std::ofstream(dir / "file") << "xyz";
+  fs::last_write_time(dir / "file", fs::file_time_type::clock::now());
   fs::create_symlink(dir / "nowhere", dir / "dangling");
-  EXPECT_TRUE(files.exists(dir.path.string()));
-  EXPECT_TRUE(files.exists(dir / "file"));
-  EXPECT_TRUE(files.exists(dir / "dangling"));
-  EXPECT_FALSE(files.exists(dir / "nowhere"));
-  EXPECT_FALSE(files.exists(dir / "file/below"));
-  EXPECT_FALSE(files.exists(""));
+  fs::create_symlink(dir / "file", dir / "link");
+  struct stat status {};
+  ASSERT_EQ(::stat((dir / "file").c_str(), &status), 0);
+
+  const auto file = files.entry(dir / "file");
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->kind, FileEntry::Kind::regularFile);
+  EXPECT_EQ(file->size, 3);
+  EXPECT_EQ(file->mtime, status.st_mtime);
+  EXPECT_EQ(files.entry(dir.path.string())->kind, FileEntry::Kind::directory);
+  EXPECT_EQ(files.entry(dir / "dangling")->kind, FileEntry::Kind::other);
+  EXPECT_EQ(files.entry(dir / "link")->kind, FileEntry::Kind::other);
+  EXPECT_FALSE(files.entry(dir / "nowhere"));
+  EXPECT_FALSE(files.entry(dir / "file/below"));
+  EXPECT_FALSE(files.entry(""));
 }
 
 TEST(PosixFileSystemTest, AbsolutePathIsTakenAgainstTheWorkingDirectory) {
