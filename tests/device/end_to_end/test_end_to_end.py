@@ -213,21 +213,27 @@ class CatalogueTest(unittest.TestCase):
         expected = set(existing) | {"CLIP.MOV"} | {saved_as.get(n, n) for n in self.ORDER}
         self.assertEqual(set(os.listdir(dest)), expected)
 
-    def test_skip_existing_skips_files_and_folders_of_the_same_name_only(self):
+    def test_skip_existing_skips_the_same_files_and_folders_of_the_name_only(self):
         dest = self.work.name
         with open(os.path.join(dest, "IMG_0001.JPG"), "wb") as out:
-            out.write(b"mine")
+            out.write(b"mine")  # another photo of the same name: both are kept
         os.mkdir(os.path.join(dest, "CLIP.MOV"))
         with open(os.path.join(dest, "img_0002.jpg"), "wb") as out:
             out.write(b"another name")  # names are compared exactly
         out = self.run_import(dest, "--skip-existing")
-        self.assertEqual(events_of(out), import_events(self.ORDER, dest, 4, 2, 0))
+        self.assertEqual(events_of(out), import_events(self.ORDER, dest, 5, 1, 0))
         self.assertEqual(read_bytes(os.path.join(dest, "IMG_0001.JPG")), b"mine")
+        self.assertEqual(read_bytes(os.path.join(dest, "IMG_0001 (1).JPG")),
+                         self.source["IMG_0001.JPG"][0])
         self.assertEqual(read_bytes(os.path.join(dest, "img_0002.jpg")), b"another name")
         self.assertEqual(os.listdir(os.path.join(dest, "CLIP.MOV")), [])
-        self.assertEqual(set(os.listdir(dest)), set(self.ORDER) | {"img_0002.jpg"})
+        self.assertEqual(set(os.listdir(dest)),
+                         set(self.ORDER) | {"img_0002.jpg", "IMG_0001 (1).JPG"})
         for name in ("EMPTY.PNG", "IMG_0002.JPG", "IMG_0003.MP4", "Zo\u00eb \"best\".JPG"):
             self.assertEqual(read_bytes(os.path.join(dest, name)), self.source[name][0])
+        # A second run finds every photo, the variant included.
+        self.assertEqual(events_of(self.run_import(dest, "--skip-existing")),
+                         import_events(self.ORDER, dest, 0, 6, 0))
 
 
 class SessionTest(E2ETest):
