@@ -22,6 +22,10 @@ struct FolderContents {
   std::vector<std::string> folders;
 };
 
+// Lists one folder of a device into `out`; a failure is the device's reason.
+using ListFolder =
+    std::function<std::optional<DeviceError>(const std::string& folder, FolderContents* out)>;
+
 // What every backend's device shares: a worker thread on which every call to
 // the device runs, one request at a time; the delegates (main thread); the
 // name and catalogue (readable from any thread); and the callbacks, posted to
@@ -71,8 +75,6 @@ class QueuedCameraDevice : public CameraDevice,
   // whose listing still fails after kListingAttempts fails the whole
   // catalogue, as does a listing that makes no progress (no call to `list`
   // returns, no noteCatalogueProgress) for `stallLimit`, when given.
-  using ListFolder =
-      std::function<std::optional<DeviceError>(const std::string& folder, FolderContents* out)>;
   void listCatalogue(const std::vector<std::string>& tops, const ListFolder& list,
                      std::optional<std::chrono::milliseconds> stallLimit = std::nullopt);
   // Tells the stall check that a long listing call is still moving.
