@@ -23,8 +23,11 @@ BINARY = None
 
 class DestinationTest(unittest.TestCase):
     def start(self, *args, **kwargs):
-        """A running process of the binary, killed at the end of the test if still alive."""
-        process = Run(BINARY, *args, **kwargs)
+        """A running process of the binary, killed at the end of the test if still alive.
+
+        Arguments starting with the binary's path run it through a wrapper (setpriv...).
+        """
+        process = Run(*(args if BINARY in args else (BINARY, *args)), **kwargs)
 
         def stop():
             if process.process.poll() is None:
