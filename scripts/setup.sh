@@ -9,6 +9,8 @@ packages=(
   libimobiledevice-dev libusbmuxd-dev libplist-dev usbmuxd
   libgtest-dev libgmock-dev
   python3 python3-jsonschema gphoto2 util-linux mount
+  # power-cut images and FAT/exFAT destinations in the tests
+  e2fsprogs xfsprogs exfat-fuse exfatprogs fusefat dosfstools fuse3
 )
 packages+=("$@")
 

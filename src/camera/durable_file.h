@@ -14,15 +14,21 @@
 
 namespace picferry {
 
-// A new file being written in a destination directory under a hidden
-// temporary name (".picferry-XXXXXX.part"). Not thread-safe: use from one
-// thread at a time. Destroying it before a successful commit() removes the
-// temporary file, so nothing partial is ever left behind.
+// A new file being written in a destination directory. Not thread-safe: use
+// from one thread at a time.
+//
+// Where the file system has unnamed temporary files (O_TMPFILE: ext4, XFS,
+// btrfs, tmpfs), the file has no name at all until commit(), so the kernel
+// reclaims it whatever ends the process. Elsewhere (FAT, exFAT through FUSE)
+// it is a hidden ".picferry-XXXXXX.part" held under an exclusive lock while it
+// is written; the first create() in a directory removes the unlocked ones left
+// by runs that were killed, and never touches a running import's. Destroying
+// the object before a successful commit() removes its temporary file.
 class DurableFile {
  public:
-  // Opens the temporary file in `directory` (O_EXCL, O_CLOEXEC), for a file
-  // to be called `finalName`, which must satisfy isSafeFileName. Returns
-  // nullptr and sets `*error` on failure.
+  // Opens the temporary file in `directory`, for a file to be called
+  // `finalName`, which must satisfy isSafeFileName. Returns nullptr and sets
+  // `*error` on failure.
   static std::unique_ptr<DurableFile> create(const std::string& directory,
                                              const std::string& finalName,
                                              DeviceError* error);
@@ -30,7 +36,8 @@ class DurableFile {
   DurableFile(const DurableFile&) = delete;
   DurableFile& operator=(const DurableFile&) = delete;
 
-  // The writable descriptor, owned by this object (dup it to hand it over).
+  // The writable descriptor, owned by this object (dup it to hand it over;
+  // the lock stays held when a duplicate is closed).
   int fd() const { return fd_; }
 
   // Appends `size` bytes at the end of what was written.
@@ -38,17 +45,26 @@ class DurableFile {
 
   // Checks that exactly `expectedSize` bytes were written (a negative size is
   // not checked), sets the modification time (seconds since the epoch) when
-  // given, flushes the data to disk, then gives the file the first free name
-  // of numberedFileName(finalName, 0, 1, ...) without ever replacing an
-  // existing entry. On success `*savedName` (if not null) is that name and the
-  // temporary file is gone; on failure the temporary file is removed too.
+  // given, flushes the data to disk, gives the file the first free name of
+  // numberedFileName(finalName, 0, 1, ...) without ever replacing an existing
+  // entry, then flushes the directory so that the name survives a power cut.
+  // On success `*savedName` (if not null) is that name and no temporary file
+  // is left; on failure the temporary file is removed too, except when only
+  // the directory's flush failed: the complete file then keeps its name.
   std::optional<DeviceError> commit(std::int64_t expectedSize,
                                     std::optional<std::int64_t> mtime,
                                     std::string* savedName = nullptr);
 
  private:
+  // `tempName` is empty for an unnamed file.
   DurableFile(int dirFd, int fd, std::string directory, std::string tempName,
               std::string finalName);
+  static int createLockedTemporary(int dirFd, std::string* tempName);
+  // Gives the written file the name `candidate`: 0 on success, else an errno
+  // (EEXIST: the name is taken).
+  int claim(const std::string& candidate);
+  int claimByLink(const std::string& candidate);
+  int claimByPlaceholder(const std::string& candidate);
   void discard();
   DeviceError errnoError(const std::string& what, int err) const;
 

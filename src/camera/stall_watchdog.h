@@ -29,6 +29,9 @@ class StallWatchdog {
     return now - lastChange_ >= limit_;
   }
 
+  // How long, as of `now`, the progress counter has not moved.
+  Clock::duration quietFor(Clock::time_point now) const { return now - lastChange_; }
+
  private:
   Clock::duration limit_;
   std::int64_t lastProgress_ = -1;

@@ -1,8 +1,18 @@
 #include <nlohmann/json.hpp>
+#include <utility>
 
 #include "importer/importer.h"
 
 namespace picferry {
+namespace {
+
+// No command needs anywhere near this much; a longer line is malformed.
+constexpr std::size_t kMaxLineBytes = 1 << 20;
+// What stays of an over-long line while its end is awaited: a byte no JSON
+// text starts with, so that the line still parses as malformed, in bounded memory.
+constexpr char kOverlongLineMark = '\0';
+
+}  // namespace
 
 void Importer::setupStdinReader() {
   platform_.input.start([weak = weak_from_this()](const std::string& chunk) {
@@ -14,7 +24,8 @@ void Importer::setupStdinReader() {
 }
 
 // Carries out every complete line in order; a malformed line is skipped
-// silently, a partial line waits for the rest.
+// silently, a partial line waits for the rest, and a line longer than
+// kMaxLineBytes is malformed.
 void Importer::handleStdinData(const std::string& chunk) {
   // Only the new bytes can hold the next line feed: everything before them
   // is an incomplete line.
@@ -23,10 +34,11 @@ void Importer::handleStdinData(const std::string& chunk) {
   std::size_t lineStart = 0;
   for (std::size_t newline; (newline = stdinBuf.find('\n', searchFrom)) != std::string::npos;
        searchFrom = lineStart) {
-    const auto command = nlohmann::json::parse(stdinBuf.begin() + static_cast<std::ptrdiff_t>(lineStart),
+    const std::size_t begin = std::exchange(lineStart, newline + 1);
+    if (newline - begin > kMaxLineBytes) continue;
+    const auto command = nlohmann::json::parse(stdinBuf.begin() + static_cast<std::ptrdiff_t>(begin),
                                                stdinBuf.begin() + static_cast<std::ptrdiff_t>(newline),
                                                nullptr, /*allow_exceptions=*/false);
-    lineStart = newline + 1;
     if (!command.is_object()) continue;
     const auto cmd = command.find("cmd");
     if (cmd == command.end() || !cmd->is_string()) continue;
@@ -42,6 +54,7 @@ void Importer::handleStdinData(const std::string& chunk) {
     }
   }
   stdinBuf.erase(0, lineStart);
+  if (stdinBuf.size() > kMaxLineBytes) stdinBuf.assign(1, kOverlongLineMark);
 }
 
 void Importer::handleStdinClosed() { stopByRule(); }

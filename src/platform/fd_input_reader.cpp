@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cassert>
+#include <condition_variable>
 #include <mutex>
 #include <utility>
 
@@ -20,18 +21,28 @@ constexpr size_t kChunkSize = 64 * 1024;
 // when it goes away; the thread posts only under the lock with the queue set.
 struct FdInputReader::Shared {
   std::mutex mutex;
+  std::condition_variable changed;
   MainQueue* mainQueue = nullptr;            // guarded by mutex
+  bool handled = true;                       // guarded by mutex: the last chunk was
   std::function<void(std::string)> onChunk;  // set before the thread starts
   std::atomic<bool> finished{false};
 };
 
-// False once the owner is gone.
+// Posts the chunk and waits until the main queue has handled it, so that input
+// nobody has handled yet stays in the pipe (whose writer then blocks), never in
+// memory. False once the owner is gone.
 bool FdInputReader::postChunk(const std::shared_ptr<Shared>& shared, std::string chunk) {
-  std::lock_guard lock(shared->mutex);
+  std::unique_lock lock(shared->mutex);
   if (shared->mainQueue == nullptr) return false;
-  shared->mainQueue->post(
-      [shared, chunk = std::move(chunk)]() mutable { shared->onChunk(std::move(chunk)); });
-  return true;
+  shared->handled = false;
+  shared->mainQueue->post([shared, chunk = std::move(chunk)]() mutable {
+    shared->onChunk(std::move(chunk));
+    std::lock_guard handledLock(shared->mutex);
+    shared->handled = true;
+    shared->changed.notify_all();
+  });
+  shared->changed.wait(lock, [&] { return shared->handled || shared->mainQueue == nullptr; });
+  return shared->mainQueue != nullptr;
 }
 
 FdInputReader::FdInputReader(MainQueue& mainQueue, int fd) : mainQueue_(mainQueue), fd_(fd) {}
@@ -41,6 +52,7 @@ FdInputReader::~FdInputReader() {
   {
     std::lock_guard lock(shared_->mutex);
     shared_->mainQueue = nullptr;
+    shared_->changed.notify_all();
   }
   if (shared_->finished) {
     thread_.join();

@@ -13,7 +13,9 @@ namespace picferry::os {
 
 // Reads a file descriptor (standard input in the program) on a thread of its
 // own with blocking read(2), and posts every chunk to the main queue in order,
-// then one empty chunk at end of input or on a read error. Works for pipes,
+// then one empty chunk at end of input or on a read error. The next chunk is
+// read only once the main queue has handled the one before, so a writer
+// faster than the program waits on the pipe instead of filling memory. Works for pipes,
 // regular files, terminals, /dev/null, and descriptors left non-blocking.
 // The descriptor is not owned. After destruction nothing more is posted; a
 // reader still blocked in read(2) is then left to end with the process.

@@ -9,7 +9,9 @@ namespace picferry::os {
 
 class PosixFileSystem final : public FileSystem {
  public:
-  // A failure reads like: Couldn't create the folder "/x/y": Not a directory
+  // Also checks that a file can be created in it, and refuses a path holding
+  // NUL. A failure reads like: Couldn't create the folder "/x/y": Not a
+  // directory, or Couldn't write in the folder "/x": Read-only file system.
   std::optional<std::string> createDirectories(const std::string& path) override;
   // Does not follow a final symbolic link, so a dangling link counts.
   std::optional<FileEntry> entry(const std::string& path) override;

@@ -12,6 +12,7 @@
 #include "platform/fd_input_reader.h"
 #include "platform/fd_line_output.h"
 #include "platform/posix_file_system.h"
+#include "platform/thread_signal_source.h"
 
 namespace picferry {
 
@@ -39,51 +40,18 @@ class AsioMainQueue final : public MainQueue {
   asio::io_context& io_;
 };
 
-// While it lives, the signal's deliveries run the handler on the main queue.
-// Its end restores the default action.
-class AsioSignalSource final : public SignalSource {
+class ThreadSignalSources final : public SignalSources {
  public:
-  AsioSignalSource(asio::io_context& io, int signo, std::function<void()> handler)
-      : state_(std::make_shared<State>(io, std::move(handler))) {
-    asio::error_code ignored;  // only a signal that cannot be caught fails
-    state_->set.add(signo, ignored);
-    awaitNext(state_);
-  }
-  ~AsioSignalSource() override {
-    asio::error_code ignored;
-    state_->set.clear(ignored);
-    state_->set.cancel(ignored);
-  }
-
- private:
-  struct State {
-    State(asio::io_context& io, std::function<void()> handler)
-        : set(io), handler(std::move(handler)) {}
-    asio::signal_set set;
-    std::function<void()> handler;
-  };
-
-  static void awaitNext(const std::shared_ptr<State>& state) {
-    state->set.async_wait([weak = std::weak_ptr(state)](const asio::error_code& error, int) {
-      const auto state = weak.lock();
-      if (error || !state) return;
-      state->handler();
-      awaitNext(state);
-    });
-  }
-
-  std::shared_ptr<State> state_;
-};
-
-class AsioSignalSources final : public SignalSources {
- public:
-  explicit AsioSignalSources(asio::io_context& io) : io_(io) {}
+  ThreadSignalSources(MainQueue& mainQueue, Process& process)
+      : mainQueue_(mainQueue), process_(process) {}
   std::unique_ptr<SignalSource> watch(int signo, std::function<void()> handler) override {
-    return std::make_unique<AsioSignalSource>(io_, signo, std::move(handler));
+    return std::make_unique<os::ThreadSignalSource>(mainQueue_, process_, signo,
+                                                    std::move(handler));
   }
 
  private:
-  asio::io_context& io_;
+  MainQueue& mainQueue_;
+  Process& process_;
 };
 
 class ImmediateExit final : public Process {
@@ -99,12 +67,12 @@ struct RealPlatform::Impl {
   asio::executor_work_guard<asio::io_context::executor_type> keepRunning =
       asio::make_work_guard(io);
   AsioMainQueue mainQueue{io};
-  AsioSignalSources signals{io};
+  ImmediateExit process;
+  ThreadSignalSources signals{mainQueue, process};
   os::ThreadBackgroundQueue backgroundQueue;
   os::FdInputReader input{mainQueue, STDIN_FILENO};
   os::PosixFileSystem fileSystem;
   os::FdLineOutput output{STDOUT_FILENO};
-  ImmediateExit process;
 };
 
 RealPlatform::RealPlatform() : impl_(std::make_unique<Impl>()) {

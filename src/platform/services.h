@@ -22,7 +22,9 @@ class SignalSources {
  public:
   virtual ~SignalSources() = default;
   // The signal stops ending the process by its default action; each delivery
-  // runs `handler` on the main queue (deliveries may be merged).
+  // runs `handler` on the main queue (deliveries may be merged). Every watched
+  // signal is a stop: a delivery whose handler has not returned within a
+  // second, because the main queue is held up, ends the process with status 0.
   virtual std::unique_ptr<SignalSource> watch(int signo,
                                               std::function<void()> handler) = 0;
 };
@@ -33,6 +35,7 @@ class InputReader {
   virtual ~InputReader() = default;
   // Starts reading. `onChunk` runs on the main queue for every chunk read, in
   // order; an empty chunk means end of input and is the last one delivered.
+  // A chunk is read only after `onChunk` has returned for the one before.
   virtual void start(std::function<void(std::string chunk)> onChunk) = 0;
 };
 
@@ -47,8 +50,10 @@ struct FileEntry {
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
-  // Creates the directory and any missing parents; an existing directory is
-  // success. Returns a readable reason on failure, nothing on success.
+  // Creates the directory and any missing parents, each new one durable (on
+  // disk before this returns), then checks that files can be created in it;
+  // an existing writable directory is success. Returns a readable reason on
+  // failure (a path holding NUL is one), nothing on success.
   virtual std::optional<std::string> createDirectories(const std::string& path) = 0;
   // What is at the path (a link is not followed); absent when nothing is.
   virtual std::optional<FileEntry> entry(const std::string& path) = 0;

@@ -3,8 +3,10 @@
 Usage: test_process.py BINARY [unittest options]. No camera may be attached.
 """
 
+import json
 import os
 import signal
+import subprocess
 import sys
 import tempfile
 import time
@@ -90,6 +92,87 @@ class StopTest(unittest.TestCase):
             status, out, _ = process.finish(timeout=10)
             self.assertEqual(status, 0)
             self.assertEqual(process.events()[0]["dest"], os.path.join(cwd, "photos"))
+
+
+def resident_mib(pid, field="VmHWM"):
+    """The process's peak (VmHWM) or current (VmRSS) resident memory, in MiB."""
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) / 1024
+    raise AssertionError("no %s for %d" % (field, pid))
+
+
+# Under AddressSanitizer freed blocks wait in a quarantine of up to 256 MiB, which would
+# count as resident memory the program no longer holds.
+SMALL_QUARANTINE = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "")
+                        + ":quarantine_size_mb=1")
+
+
+class InputFloodTest(unittest.TestCase):
+    """Input faster than the program handles it waits in the pipe, not in memory."""
+
+    def assert_flood_is_bounded_and_cancel_still_counts(self, flood):
+        process = Run(BINARY, "session", env=SMALL_QUARANTINE)
+        try:
+            flood(process)
+            peak = resident_mib(process.process.pid)
+            process.send(b'\n{"cmd":"cancel"}\n')
+            self.assertEqual(process.finish(timeout=20), (0, b"", b""))
+        finally:
+            if process.process.poll() is None:
+                process.process.kill()
+                process.finish(timeout=10)
+        self.assertLess(peak, 64)
+
+    def test_ten_seconds_of_import_lines(self):
+        line = json.dumps({"cmd": "import", "dest": "/nonexistent/flood"}).encode() + b"\n"
+        block = line * (65536 // len(line))
+
+        def flood(process):
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline:
+                process.send(block)
+        self.assert_flood_is_bounded_and_cancel_still_counts(flood)
+
+    def test_a_gibibyte_without_a_line_feed(self):
+        block = b"x" * (1 << 20)
+
+        def flood(process):
+            for _ in range(1024):
+                process.send(block)
+        self.assert_flood_is_bounded_and_cancel_still_counts(flood)
+
+
+class FullOutputTest(unittest.TestCase):
+    def test_sigterm_ends_the_run_while_nobody_reads_a_full_standard_output(self):
+        read_end, write_end = os.pipe()
+        os.set_blocking(write_end, False)
+        try:
+            while True:
+                os.write(write_end, b"f" * 4096)  # fills the pipe before the program starts
+        except BlockingIOError:
+            pass
+        os.set_blocking(write_end, True)
+        with tempfile.TemporaryDirectory() as parent:
+            dest = os.path.join(parent, "photos")
+            process = subprocess.Popen([BINARY, "import", "--dest", dest], stdin=subprocess.DEVNULL,
+                                       stdout=write_end, stderr=subprocess.PIPE,
+                                       env=dict(os.environ, HOME=parent))
+            os.close(write_end)
+            try:
+                deadline = time.monotonic() + 10
+                while not os.path.isdir(dest) and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                process.send_signal(signal.SIGTERM)  # "done" cannot be written
+                self.assertEqual(process.wait(timeout=5), 0)
+                self.assertEqual(process.stderr.read(), b"")
+            finally:
+                if process.poll() is None:
+                    process.kill()
+                    process.wait()
+                process.stderr.close()
+                os.close(read_end)
 
 
 @unittest.skipUnless(os.environ.get("PICFERRY_SLOW_TESTS"), "slow: set PICFERRY_SLOW_TESTS=1")

@@ -1,6 +1,7 @@
 #include "camera/durable_file.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -55,11 +56,9 @@ class DurableFileTest : public ::testing::Test {
 TEST_F(DurableFileTest, CommitClaimsTheNameWithDateAndLeavesNoTemporaryFile) {
   auto file = create("IMG_0001.JPG");
   ASSERT_EQ(file->append("hello ", 6), std::nullopt);
-  // While it is written, only a hidden temporary file exists.
-  auto during = entries();
-  ASSERT_EQ(during.size(), 1u);
-  EXPECT_EQ(during.begin()->rfind(".picferry-", 0), 0u);
-  EXPECT_TRUE(during.begin()->ends_with(".part"));
+  // While it is written it has no name at all (the temporary folder's file
+  // system has unnamed files), so nothing can outlive a killed run.
+  EXPECT_TRUE(entries().empty());
   ASSERT_EQ(file->append("world", 5), std::nullopt);
   std::string saved;
   ASSERT_EQ(file->commit(11, 1'500'000'000, &saved), std::nullopt);
@@ -108,6 +107,28 @@ TEST_F(DurableFileTest, AbandonedFileLeavesNothingAndDescriptorWorks) {
   ASSERT_EQ(file->commit(3, std::nullopt), std::nullopt);
   EXPECT_EQ(read("IMG_0003.PNG"), "xyz");
   EXPECT_TRUE(file->commit(3, std::nullopt).has_value());  // Only once.
+}
+
+// Leftovers of killed runs are named like ".picferry-Ab3dE9.part"; a running
+// import holds its own locked (an open-file-description lock, which conflicts
+// even within one process).
+TEST_F(DurableFileTest, FirstFileInAFolderRemovesUnlockedLeftoversOnly) {
+  for (const char* name : {".picferry-Ab3dE9.part", ".picferry-000000.part",
+                           ".picferry-locked.part", ".picferry-short.part",
+                           "picferry-Ab3dE9.part", ".picferry-Ab3dE9.partial"}) {
+    put(name, "partial bytes");
+  }
+  std::filesystem::create_directory(dir_ + "/.picferry-folder.part");
+  const int held = open((dir_ + "/.picferry-locked.part").c_str(), O_WRONLY | O_CLOEXEC);
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  ASSERT_EQ(fcntl(held, F_OFD_SETLK, &lock), 0);
+
+  EXPECT_EQ(save("IMG_0005.JPG", "new"), "IMG_0005.JPG");
+  EXPECT_EQ(entries(), (std::set<std::string>{".picferry-locked.part", ".picferry-short.part",
+                                              "picferry-Ab3dE9.part", ".picferry-Ab3dE9.partial",
+                                              ".picferry-folder.part", "IMG_0005.JPG"}));
+  close(held);
 }
 
 TEST_F(DurableFileTest, CreateFailsForUnsafeNamesAndMissingFolders) {

@@ -2,6 +2,7 @@
 // threads and forked children.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -138,18 +139,32 @@ TEST_F(RealMainQueueTest, SignalRunsItsHandlerOnTheMainQueueOnlyWhileWatched) {
     EXPECT_EQ(std::this_thread::get_id(), mainThread_);
     if (++deliveries == 2) source.reset();  // a handler may end its own source
   });
-  ::raise(SIGTERM);
+  ::kill(::getpid(), SIGTERM);
   EXPECT_EQ(deliveries, 0) << "the handler must wait for the main queue";
   ASSERT_TRUE(runUntil([&] { return deliveries == 1; }));
   struct sigaction interrupt;
   ::sigaction(SIGINT, nullptr, &interrupt);
   EXPECT_EQ(interrupt.sa_handler, SIG_DFL) << "an unwatched signal was touched";
 
-  ::raise(SIGTERM);
+  ::kill(::getpid(), SIGTERM);
   ASSERT_TRUE(runUntil([&] { return deliveries == 2; }));
   struct sigaction after;
   ::sigaction(SIGTERM, nullptr, &after);
   EXPECT_EQ(after.sa_handler, SIG_DFL);
+}
+
+TEST(RealSignalTest, AStopHeldUpOnTheMainThreadStillEndsTheProcessWithStatusZero) {
+  const int status = statusOfChild([] {
+    ::alarm(20);  // a stop that never comes ends the child by SIGALRM instead
+    RealPlatform platform;
+    auto source = platform.services().signals.watch(SIGTERM, [] {
+      for (;;) ::pause();  // as if stuck writing to a full pipe
+    });
+    ::kill(::getpid(), SIGTERM);
+    platform.runUntil([] { return false; }, 30s);
+    ::_exit(3);
+  });
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 int threadCount() {
@@ -235,6 +250,35 @@ TEST_F(FdInputReaderTest, PipeChunksArriveInOrderThenOneEmptyChunk) {
     rest += chunks[i];
   }
   EXPECT_EQ(rest, big);
+}
+
+TEST_F(FdInputReaderTest, ReadsNoFurtherThanTheMainQueueHasHandled) {
+  constexpr size_t kGiveUpAt = 64u << 20;
+  Pipe pipe;
+  ::fcntl(pipe.write, F_SETFL, O_NONBLOCK);
+  std::vector<std::string> chunks;
+  os::FdInputReader reader(queue_, pipe.read);
+  reader.start([&](std::string chunk) { chunks.push_back(std::move(chunk)); });
+  // Nothing services the main queue yet: once the reader waits, the pipe
+  // stays full (no room for a moment); without waiting it drains for ever.
+  const std::string block(4096, 'b');
+  size_t accepted = 0;
+  while (accepted < kGiveUpAt) {
+    const ssize_t n = ::write(pipe.write, block.data(), block.size());
+    if (n > 0) {
+      accepted += static_cast<size_t>(n);
+      continue;
+    }
+    pollfd writable{pipe.write, POLLOUT, 0};
+    if (::poll(&writable, 1, 200) == 0) break;
+  }
+  const auto capacity = static_cast<size_t>(::fcntl(pipe.write, F_GETPIPE_SZ));
+  EXPECT_LE(accepted, capacity + 2 * 64 * 1024);
+  pipe.closeWrite();
+  ASSERT_TRUE(runUntil([&] { return !chunks.empty() && chunks.back().empty(); }));
+  size_t delivered = 0;
+  for (const auto& chunk : chunks) delivered += chunk.size();
+  EXPECT_EQ(delivered, accepted);
 }
 
 TEST_F(FdInputReaderTest, DescriptorLeftNonBlockingWaitsForInput) {
@@ -341,6 +385,16 @@ TEST(PosixFileSystemTest, CreateDirectories) {
   ASSERT_TRUE(onFile.has_value());
   EXPECT_EQ(onFile->rfind("Couldn't create the folder \"" + dir / "file" + "\": ", 0), 0u)
       << *onFile;
+}
+
+TEST(PosixFileSystemTest, APathHoldingNulIsRefusedAndNothingIsCreated) {
+  TempDir dir;
+  os::PosixFileSystem files;
+  const std::string path = dir / "cut" + std::string("\0rest", 5);
+  const auto failure = files.createDirectories(path);
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_NE(failure->find("NUL"), std::string::npos) << *failure;
+  EXPECT_TRUE(fs::is_empty(dir.path));
 }
 
 TEST(PosixFileSystemTest, EntryTellsWhatIsAtThePathWithoutFollowingLinks) {

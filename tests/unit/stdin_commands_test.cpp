@@ -78,6 +78,25 @@ TEST_F(StdinCommandsTest, CommandSplitOverChunksRunsWhenItsLineEnds) {
   EXPECT_EQ(importer->stdinBuf, "{\"cmd\":");
 }
 
+TEST_F(StdinCommandsTest, LinesOverOneMebibyteAreMalformedInBoundedMemoryAndLaterOnesCount) {
+  auto camera = settledCamera();
+  constexpr std::size_t kLimit = 1 << 20;
+  const std::string command = "{\"cmd\":\"import\",\"dest\":\"/big\"}";
+  // A valid command padded past the limit is still malformed.
+  send(command + std::string(kLimit - command.size() + 1, ' ') + "\n");
+  // Many mebibytes without a line feed, in chunks: only a bounded part is kept.
+  const std::string chunk(64 * 1024, 'x');
+  for (int i = 0; i < 64; ++i) {
+    send(chunk);
+    ASSERT_LE(importer->stdinBuf.size(), kLimit + chunk.size());
+  }
+  send(command + "\n");  // ends the long line, which is dropped with what ended it
+  EXPECT_FALSE(importer->importing);
+  send(command.substr(0, command.size() - 7) + "\"/ok\"}" + std::string(kLimit - 500, ' ') + "\n");
+  EXPECT_TRUE(importer->importing);
+  EXPECT_EQ(importer->dest, "/ok");
+}
+
 TEST_F(StdinCommandsTest, CancelOrEndOfInputBeforeAnImportIsSilent) {
   for (const std::string ending : {"{\"cmd\":\"cancel\"}\n", ""}) {
     reset();

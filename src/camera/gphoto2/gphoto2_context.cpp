@@ -3,10 +3,16 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <thread>
+
 namespace picferry {
 namespace {
 
 constexpr off_t kWriteBackStep = 1 << 20;
+// libgphoto2 calls the cancel callback again at once while a source gives
+// nothing: after this long without a byte, each call pauses instead of spinning.
+constexpr auto kQuietBeforePausing = std::chrono::milliseconds(100);
+constexpr auto kPause = std::chrono::milliseconds(20);
 
 }  // namespace
 
@@ -35,9 +41,10 @@ GPContextFeedback Gphoto2Context::onCancel(GPContext*, void* data) {
   auto* self = static_cast<Gphoto2Context*>(data);
   if (self->cancelled_.load()) return GP_CONTEXT_FEEDBACK_CANCEL;
   if (self->watchedFd_ >= 0) {
+    const auto now = StallWatchdog::Clock::now();
     struct stat st {};
     if (fstat(self->watchedFd_, &st) == 0) {
-      if (self->watchdog_.stalled(st.st_size, StallWatchdog::Clock::now())) self->stalled_ = true;
+      if (self->watchdog_.stalled(st.st_size, now)) self->stalled_ = true;
       if (st.st_size - self->writeBackFrom_ >= kWriteBackStep) {
         // Asynchronous: the disk works on this part while the rest arrives.
         sync_file_range(self->watchedFd_, self->writeBackFrom_,
@@ -46,6 +53,7 @@ GPContextFeedback Gphoto2Context::onCancel(GPContext*, void* data) {
       }
     }
     if (self->stalled_) return GP_CONTEXT_FEEDBACK_CANCEL;
+    if (self->watchdog_.quietFor(now) >= kQuietBeforePausing) std::this_thread::sleep_for(kPause);
   }
   return GP_CONTEXT_FEEDBACK_OK;
 }

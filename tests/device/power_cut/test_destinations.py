@@ -1,0 +1,98 @@
+"""Destinations other than a local Linux file system, and ones that cannot be written."""
+
+import json
+import os
+import subprocess
+import tempfile
+
+import destination_test
+from destination_test import MIB, Camera, DestinationTest, read_bytes, read_event
+from disk_images import file_system, scratch, unmount
+
+FILES = {"100APPLE/A.JPG": os.urandom(200_000), "100APPLE/B.JPG": os.urandom(5_000),
+         "100APPLE/C.MOV": os.urandom(3 * MIB), "101APPLE/D.PNG": b"",
+         "101APPLE/E.JPG": os.urandom(70_000)}
+
+
+class DestinationWithCameraTest(DestinationTest):
+    @classmethod
+    def setUpClass(cls):
+        cls.camera = Camera("DEST-CAM")
+        for index, (path, content) in enumerate(FILES.items()):
+            cls.camera.add(path, content, 1_600_000_000 + 10 * index)
+        # Readable by an unprivileged run as well.
+        os.chmod(os.path.dirname(cls.camera.path), 0o755)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.camera.close()
+
+    def assert_unwritable(self, dest, reason, run_as=()):
+        status, out, err = self.start(*run_as, destination_test.BINARY, "import", "--dest", dest,
+                                      stdin=subprocess.DEVNULL).finish(timeout=60)
+        self.assertEqual((status, err), (1, b""), out)
+        events = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual(len(events), 1, events)
+        self.assertEqual(events[0]["code"], "dest_unwritable")
+        self.assertIn(dest, events[0]["message"])
+        self.assertIn(reason, events[0]["message"])
+
+
+class FatDestinationTest(DestinationWithCameraTest):
+    def test_every_file_is_copied_and_an_existing_one_is_never_replaced(self):
+        for kind in ("exfat", "vfat"):
+            with self.subTest(file_system=kind), scratch("512m") as room, \
+                    file_system(room, kind, 128 * MIB) as (_, mount_point):
+                dest = os.path.join(mount_point, "photos")
+                os.mkdir(dest)
+                with open(os.path.join(dest, "B.JPG"), "wb") as own:
+                    own.write(b"the person's own B.JPG")
+                status, out, err = self.run_to_end("import", "--dest", dest)
+                self.assertEqual((status, err), (0, b""))
+                done = json.loads(out.splitlines()[-1])
+                self.assertEqual((done["downloaded"], done["unavailable"]), (len(FILES), 0), out)
+                self.assertEqual(sorted(os.listdir(dest)),
+                                 ["A.JPG", "B (1).JPG", "B.JPG", "C.MOV", "D.PNG", "E.JPG"])
+                self.assertEqual(read_bytes(os.path.join(dest, "B.JPG")),
+                                 b"the person's own B.JPG")
+                for path, content in FILES.items():
+                    name = os.path.basename(path).replace("B.JPG", "B (1).JPG")
+                    self.assertEqual(read_bytes(os.path.join(dest, name)), content, name)
+
+
+class UnwritableDestinationTest(DestinationWithCameraTest):
+    def test_read_only_mount_is_dest_unwritable(self):
+        with tempfile.TemporaryDirectory() as parent:
+            dest = os.path.join(parent, "photos")
+            os.mkdir(dest)
+            subprocess.run(["mount", "--bind", dest, dest], check=True)
+            try:
+                subprocess.run(["mount", "-o", "remount,bind,ro", dest], check=True)
+                self.assert_unwritable(dest, "Read-only file system")
+            finally:
+                unmount(dest)
+
+    def test_folder_without_write_permission_is_dest_unwritable(self):
+        # Root passes every permission check, so this run is an unprivileged user's.
+        with tempfile.TemporaryDirectory() as parent:
+            os.chmod(parent, 0o755)
+            dest = os.path.join(parent, "photos")
+            os.mkdir(dest, 0o755)
+            self.assert_unwritable(dest, "Permission denied", run_as=(
+                "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"))
+
+    def test_destination_holding_nul_is_refused(self):
+        with tempfile.TemporaryDirectory() as parent:
+            process = self.start("session")
+            self.assertEqual(read_event(process)["type"], "detected")
+            dest = os.path.join(parent, "cut") + "\u0000rest"
+            process.send(json.dumps({"cmd": "import", "dest": dest}).encode() + b"\n")
+            status, out, err = process.finish(timeout=30, keep_input_open=True)
+            self.assertEqual((status, err), (1, b""))
+            error = json.loads(out.splitlines()[-1])
+            self.assertEqual(error["code"], "dest_unwritable")
+            self.assertEqual(os.listdir(parent), [])
+
+
+if __name__ == "__main__":
+    destination_test.main()
