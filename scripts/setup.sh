@@ -9,6 +9,7 @@ packages=(
   libimobiledevice-dev libusbmuxd-dev libplist-dev usbmuxd
   libgtest-dev libgmock-dev
   python3 python3-jsonschema gphoto2 util-linux mount
+  libusb-1.0-0-dev
 )
 packages+=("$@")
 
