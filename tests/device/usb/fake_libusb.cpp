@@ -549,6 +549,8 @@ std::string deviceInfo(const libusb_device* d) {
   return s;
 }
 
+void logLine(const std::string& what);
+
 // ---- the responder -------------------------------------------------------------------
 
 bool unlocked(const libusb_device* d) {
@@ -650,6 +652,7 @@ void handleCommand(libusb_device* d, uint16_t code, uint32_t tid, const uint32_t
     d->storageShown = false;  // an iPhone's fresh session shows the placeholder first
     d->unlockedEventsQueued = false;
     d->events.clear();
+    logLine("opensession " + std::to_string(d->config.address));
     return queueResponse(d, kOk, tid);
   }
   if (!d->sessionOpen) return queueResponse(d, kSessionNotOpen, tid);
@@ -843,6 +846,17 @@ void rescan() {
   }
 }
 
+// A line in the emulator folder's log, for tests that look at when the host did what.
+void logLine(const std::string& what) {
+  const char* folder = emulatorFolder();
+  if (!folder) return;
+  std::string path = std::string(folder) + "/host.log";
+  if (FILE* log = std::fopen(path.c_str(), "ae")) {
+    std::fprintf(log, "%.3f %s\n", wallNow(), what.c_str());
+    std::fclose(log);
+  }
+}
+
 void sleepBriefly() { std::this_thread::sleep_for(std::chrono::milliseconds(5)); }
 
 Clock::time_point deadlineOf(unsigned int timeoutMs) {
@@ -1028,6 +1042,9 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* ctx, libusb_device***
   if (!out) return LIBUSB_ERROR_NO_MEM;
   std::copy(present.begin(), present.end(), out);
   *list = out;
+  std::string listed = "list";
+  for (libusb_device* d : present) listed += " " + std::to_string(d->config.address);
+  logLine(listed);
   return static_cast<ssize_t>(present.size());
 }
 

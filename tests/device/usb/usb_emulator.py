@@ -165,3 +165,15 @@ class UsbBus:
 
     def __exit__(self, *exc):
         self.close()
+
+
+def host_log(bus):
+    """What the host did, from the emulator's log: [(wall time, word, [numbers])]."""
+    path = os.path.join(bus.folder, "host.log")
+    entries = []
+    if os.path.exists(path):
+        with open(path, encoding="utf-8") as log:
+            for line in log:
+                parts = line.split()
+                entries.append((float(parts[0]), parts[1], [int(p) for p in parts[2:]]))
+    return entries
