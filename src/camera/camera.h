@@ -28,6 +28,9 @@ class CameraFile : public CameraItem {
  public:
   virtual std::optional<std::string> name() const = 0;
   virtual std::int64_t fileSize() const = 0;
+  // When the file was last modified, in seconds since the epoch; absent when
+  // the device does not tell.
+  virtual std::optional<std::int64_t> modificationDate() const = 0;
 };
 
 class Device;
@@ -52,6 +55,13 @@ class CameraDeviceDelegate {
       CameraDevice& camera, const std::vector<std::shared_ptr<CameraItem>>& items) = 0;
   virtual void cameraDeviceDidRemoveItems(
       CameraDevice& camera, const std::vector<std::shared_ptr<CameraItem>>& items) = 0;
+  // The catalogue could not be read in full (a folder could not be listed,
+  // the device went away or stopped answering while listing): what was
+  // reported of it is not the device's content. Comes at most once, after
+  // readiness and instead of the end of the additions; nothing is added
+  // after it.
+  virtual void cameraDeviceDidFailCatalogWithError(CameraDevice& camera,
+                                                   const DeviceError& error) = 0;
 };
 
 // Where and how a file is saved.

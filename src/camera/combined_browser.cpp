@@ -1,8 +1,12 @@
 #include "camera/combined_browser.h"
 
+#include <array>
+
+#include "camera/device_route.h"
 #include "camera/gphoto2/gphoto2_browser.h"
 #include "camera/imobiledevice/usbmuxd_browser.h"
 #include "camera/imobiledevice/usbmuxd_presence.h"
+#include "camera/mounted/mounted_browser.h"
 #include "camera/usb_vendor.h"
 
 namespace picferry {
@@ -13,23 +17,23 @@ class CombinedBrowser final : public DeviceBrowser, private DeviceBrowserDelegat
   explicit CombinedBrowser(MainQueue& mainQueue)
       : presence_(std::make_shared<UsbmuxdPresence>()),
         usbmuxd_(makeUsbmuxdBrowser(mainQueue, presence_)),
-        gphoto2_(makeGphoto2Browser(mainQueue, [presence = presence_](const std::string& port) {
-          // The vendor is read first: usbmuxd is asked about Apple devices only.
-          return usbVendorOfPort(port) == kAppleUsbVendor && presence->answers();
-        })) {
-    usbmuxd_->setDelegate(this);
-    gphoto2_->setDelegate(this);
+        gphoto2_(makeGphoto2Browser(mainQueue,
+                                    [presence = presence_](const std::string& port) {
+                                      return isReachedThroughUsbmuxd(
+                                          usbVendorOfPort(port),
+                                          [&presence] { return presence->answers(); });
+                                    })),
+        mounted_(makeMountedBrowser(mainQueue)) {
+    for (DeviceBrowser* browser : browsers()) browser->setDelegate(this);
   }
 
   void setDelegate(DeviceBrowserDelegate* delegate) override { delegate_ = delegate; }
   void setBrowsedDeviceTypeMask(unsigned mask) override {
-    usbmuxd_->setBrowsedDeviceTypeMask(mask);
-    gphoto2_->setBrowsedDeviceTypeMask(mask);
+    for (DeviceBrowser* browser : browsers()) browser->setBrowsedDeviceTypeMask(mask);
   }
   // usbmuxd first, so its first probe is under way when libgphoto2 asks.
   void start() override {
-    usbmuxd_->start();
-    gphoto2_->start();
+    for (DeviceBrowser* browser : browsers()) browser->start();
   }
 
  private:
@@ -42,11 +46,16 @@ class CombinedBrowser final : public DeviceBrowser, private DeviceBrowserDelegat
     if (delegate_) delegate_->deviceBrowserDidRemoveDevice(*this, device, moreGoing);
   }
 
+  std::array<DeviceBrowser*, 3> browsers() const {
+    return {usbmuxd_.get(), gphoto2_.get(), mounted_.get()};
+  }
+
   DeviceBrowserDelegate* delegate_ = nullptr;  // main thread only
   const std::shared_ptr<UsbmuxdPresence> presence_;
   // Destroyed before presence_, which their threads use.
   const std::unique_ptr<DeviceBrowser> usbmuxd_;
   const std::unique_ptr<DeviceBrowser> gphoto2_;
+  const std::unique_ptr<DeviceBrowser> mounted_;
 };
 
 }  // namespace

@@ -8,9 +8,10 @@
 namespace picferry {
 
 // The device browser the program uses: phones through usbmuxd and AFC while
-// the usbmuxd daemon answers, every other camera (and every phone, when it
-// does not) through libgphoto2. An Apple USB device is reported through one
-// route only: while usbmuxd answers, libgphoto2's Apple devices are skipped.
+// the usbmuxd daemon answers, every other USB camera (and every phone, when
+// it does not) through libgphoto2, and mounted storage with a DCIM folder
+// read directly. An Apple USB device is reported through one route only
+// (isReachedThroughUsbmuxd).
 // Callbacks arrive on `mainQueue`, naming this browser.
 std::unique_ptr<DeviceBrowser> makeCombinedBrowser(MainQueue& mainQueue);
 

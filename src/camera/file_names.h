@@ -10,6 +10,9 @@ namespace picferry {
 // The longest file name, in bytes, that Linux file systems take (NAME_MAX).
 constexpr std::size_t kMaxFileNameBytes = 255;
 
+// How many names numberedFileName offers for one file (attempts 0 to this - 1).
+constexpr int kMaxNumberedNames = 10000;
+
 // True when `name` is one usable path component: not empty, not "." or "..",
 // without '/' or NUL. Anything else could write outside the destination.
 bool isSafeFileName(const std::string& name);

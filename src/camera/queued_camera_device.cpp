@@ -1,15 +1,17 @@
 #include "camera/queued_camera_device.h"
 
 namespace picferry {
-namespace {
 
-std::int64_t nowNanos() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+QueuedCameraDevice::QueuedCameraDevice(MainQueue& mainQueue, std::optional<std::string> name)
+    : mainQueue_(mainQueue), name_(std::move(name)), worker_(std::make_unique<WorkerThread>()) {}
+
+QueuedCameraDevice::~QueuedCameraDevice() { stopWorker(); }
+
+void QueuedCameraDevice::stopWorker() { worker_.reset(); }
+
+void QueuedCameraDevice::requestOpenSession() {
+  worker_->submit([this] { openSession(); });
 }
-
-}  // namespace
 
 std::optional<std::string> QueuedCameraDevice::name() const {
   std::lock_guard lock(mutex_);
@@ -40,58 +42,19 @@ void QueuedCameraDevice::postOpened(std::optional<DeviceError> error) {
   });
 }
 
-std::unique_ptr<Ticker> QueuedCameraDevice::beginCatalogue() {
-  {
-    std::lock_guard lock(mutex_);
-    items_.emplace();
-  }
-  mainQueue_.post([weak = weak_from_this()] {
-    auto self = weak.lock();
-    if (self && self->cameraDelegate_) {
-      self->cameraDelegate_->deviceDidBecomeReadyWithCompleteContentCatalog(*self);
-    }
-  });
-  postAdded({});
-  // One listing call may block for many seconds: an empty addition keeps the
-  // catalogue visibly alive.
-  return std::make_unique<Ticker>(kHeartbeat, [this] {
-    if (nowNanos() - lastAddition_.load() >=
-        std::chrono::duration_cast<std::chrono::nanoseconds>(kHeartbeat).count()) {
-      postAdded({});
-    }
-  });
-}
-
-void QueuedCameraDevice::addToCatalogue(std::vector<std::shared_ptr<CameraItem>> files) {
-  if (files.empty()) return;
-  {
-    std::lock_guard lock(mutex_);
-    items_->insert(items_->end(), files.begin(), files.end());
-  }
-  postAdded(std::move(files));
-}
-
-void QueuedCameraDevice::postAdded(std::vector<std::shared_ptr<CameraItem>> items) {
-  lastAddition_.store(nowNanos());
-  mainQueue_.post([weak = weak_from_this(), items = std::move(items)] {
-    auto self = weak.lock();
-    if (self && self->cameraDelegate_) self->cameraDelegate_->cameraDeviceDidAddItems(*self, items);
-  });
-}
-
-void QueuedCameraDevice::submitDownload(WorkerThread& worker, std::shared_ptr<CameraFile> file,
-                                        std::string fileName, const DownloadOptions& options,
+void QueuedCameraDevice::submitDownload(std::shared_ptr<CameraFile> file,
+                                        const DownloadOptions& options,
                                         CameraDeviceDownloadDelegate* delegate, void* contextInfo,
                                         std::function<std::optional<DeviceError>()> download) {
-  worker.submit(
+  worker_->submit(
       [this, file, options, delegate, contextInfo, download = std::move(download)] {
         postDownloaded(delegate, file, download(), options, contextInfo);
       },
-      [this, file, fileName = std::move(fileName), options, delegate, contextInfo] {
-        postDownloaded(
-            delegate, file,
-            DeviceError{"The device was closed before " + fileName + " could be copied."}, options,
-            contextInfo);
+      [this, file, options, delegate, contextInfo] {
+        postDownloaded(delegate, file,
+                       DeviceError{"The device was closed before " +
+                                   file->name().value_or("the file") + " could be copied."},
+                       options, contextInfo);
       });
 }
 

@@ -16,19 +16,37 @@
 
 namespace picferry {
 
-// What every backend whose devices work on a thread shares: the delegates
-// (main thread), the name and catalogue (readable from any thread), and the
-// callbacks, posted to the main queue from any thread. A posted callback
-// whose device is gone by then does nothing. Create with std::make_shared.
+// What one folder of a device holds: its files and the names of its folders.
+struct FolderContents {
+  std::vector<std::shared_ptr<CameraFile>> files;
+  std::vector<std::string> folders;
+};
+
+// Lists one folder of a device into `out`; a failure is the device's reason.
+using ListFolder =
+    std::function<std::optional<DeviceError>(const std::string& folder, FolderContents* out)>;
+
+// What every backend's device shares: a worker thread on which every call to
+// the device runs, one request at a time; the delegates (main thread); the
+// name and catalogue (readable from any thread); and the callbacks, posted to
+// the main queue from any thread. A posted callback whose device is gone by
+// then does nothing. Create with std::make_shared. Public methods are called
+// on the main thread, except reportRemoved (any thread).
 class QueuedCameraDevice : public CameraDevice,
                            public std::enable_shared_from_this<QueuedCameraDevice> {
  public:
   // While a listing runs, an addition reaches the main queue at least every
   // two heartbeats.
   static constexpr std::chrono::milliseconds kHeartbeat{250};
+  // A folder whose listing fails is listed this many times before the
+  // catalogue fails.
+  static constexpr int kListingAttempts = 3;
+  static constexpr std::chrono::milliseconds kListingRetryPause{300};
 
   // Device
   void setDelegate(DeviceDelegate* delegate) override { delegate_ = delegate; }
+  // Runs openSession() on the worker.
+  void requestOpenSession() final;
   // CameraDevice
   void setCameraDelegate(CameraDeviceDelegate* delegate) override { cameraDelegate_ = delegate; }
   std::optional<std::string> name() const override;
@@ -38,43 +56,44 @@ class QueuedCameraDevice : public CameraDevice,
   void reportRemoved();
 
  protected:
-  QueuedCameraDevice(MainQueue& mainQueue, std::optional<std::string> name)
-      : mainQueue_(mainQueue), name_(std::move(name)) {}
+  QueuedCameraDevice(MainQueue& mainQueue, std::optional<std::string> name);
+  ~QueuedCameraDevice() override;
+  // Lets the running request finish and fails those not started. Derived
+  // destructors call it first, before the state the worker uses goes.
+  void stopWorker();
+
+  // On the worker: opens the session and reports it with postOpened, then,
+  // once it is open, lists the catalogue with listCatalogue.
+  virtual void openSession() = 0;
 
   void setName(std::optional<std::string> name);
   void postOpened(std::optional<DeviceError> error);
 
-  // Starts an empty catalogue, posts readiness and a first (empty) addition,
-  // and returns the heartbeat that keeps additions coming while it lives.
-  std::unique_ptr<Ticker> beginCatalogue();
-  // Appends `files` to the catalogue and posts them as one addition.
-  void addToCatalogue(std::vector<std::shared_ptr<CameraItem>> files);
+  // Lists the folder trees under `tops` (worker only): readiness first, then
+  // one addition per folder, depth first, each folder's files before its
+  // folders, names in byte order, names beginning with "." left out. A folder
+  // whose listing still fails after kListingAttempts fails the whole
+  // catalogue, as does a listing that makes no progress (no call to `list`
+  // returns, no noteCatalogueProgress) for `stallLimit`, when given.
+  void listCatalogue(const std::vector<std::string>& tops, const ListFolder& list,
+                     std::optional<std::chrono::milliseconds> stallLimit = std::nullopt);
+  // Tells the stall check that a long listing call is still moving.
+  void noteCatalogueProgress();
 
-  // Runs `download` on `worker` and reports its outcome exactly once: the
-  // outcome, or a failure when the worker is destroyed before it started.
-  void submitDownload(WorkerThread& worker, std::shared_ptr<CameraFile> file, std::string fileName,
-                      const DownloadOptions& options, CameraDeviceDownloadDelegate* delegate,
-                      void* contextInfo, std::function<std::optional<DeviceError>()> download);
-  // submitDownload for a file of this backend (`OwnFile`), copied by
-  // `download(ownFile, options)`; a file of another device fails at once.
-  template <typename OwnFile, typename Download>
-  void submitOwnDownload(WorkerThread& worker, const std::shared_ptr<CameraFile>& file,
-                         const DownloadOptions& options, CameraDeviceDownloadDelegate* delegate,
-                         void* contextInfo, Download download) {
-    auto own = std::dynamic_pointer_cast<OwnFile>(file);
-    if (!own) {
-      postDownloaded(delegate, file, DeviceError{"This file does not belong to the device."},
-                     options, contextInfo);
-      return;
-    }
-    submitDownload(worker, own, own->fileName(), options, delegate, contextInfo,
-                   [own, options, download] { return download(*own, options); });
-  }
+  // Runs `download` on the worker and reports its outcome exactly once: the
+  // outcome, or a failure when the worker stops before it started.
+  void submitDownload(std::shared_ptr<CameraFile> file, const DownloadOptions& options,
+                      CameraDeviceDownloadDelegate* delegate, void* contextInfo,
+                      std::function<std::optional<DeviceError>()> download);
   // Reports a download's outcome on the main queue.
   void postDownloaded(CameraDeviceDownloadDelegate* delegate, std::shared_ptr<CameraFile> file,
                       std::optional<DeviceError> error, DownloadOptions options, void* contextInfo);
 
  private:
+  void beginCatalogue();
+  bool addToCatalogue(std::vector<std::shared_ptr<CameraItem>> files);
+  void failCatalogue(DeviceError error);
+  void checkCatalogueHeartbeat(std::optional<std::chrono::milliseconds> stallLimit);
   void postAdded(std::vector<std::shared_ptr<CameraItem>> items);
 
   MainQueue& mainQueue_;
@@ -87,8 +106,37 @@ class QueuedCameraDevice : public CameraDevice,
   std::optional<std::string> name_;                                // guarded by mutex_
   std::optional<std::vector<std::shared_ptr<CameraItem>>> items_;  // guarded by mutex_
 
-  // Nanoseconds (steady clock) of the last addition posted.
+  // Nanoseconds (steady clock) of the last addition posted and of the last
+  // sign of listing progress.
   std::atomic<std::int64_t> lastAddition_{0};
+  std::atomic<std::int64_t> lastProgress_{0};
+  std::atomic<bool> catalogueFailed_{false};
+
+  std::unique_ptr<WorkerThread> worker_;
+};
+
+// A device whose files are of type `OwnFile`, copied by download() on the
+// worker; a file of another device fails at once.
+template <typename OwnFile>
+class ThreadedCameraDevice : public QueuedCameraDevice {
+ public:
+  void requestDownloadFile(const std::shared_ptr<CameraFile>& file, const DownloadOptions& options,
+                           CameraDeviceDownloadDelegate* delegate, void* contextInfo) final {
+    auto own = std::dynamic_pointer_cast<OwnFile>(file);
+    if (!own) {
+      postDownloaded(delegate, file, DeviceError{"This file does not belong to the device."},
+                     options, contextInfo);
+      return;
+    }
+    submitDownload(own, options, delegate, contextInfo,
+                   [this, own, options] { return download(*own, options); });
+  }
+
+ protected:
+  using QueuedCameraDevice::QueuedCameraDevice;
+  // On the worker: copies `file` into the destination the options name.
+  virtual std::optional<DeviceError> download(const OwnFile& file,
+                                              const DownloadOptions& options) = 0;
 };
 
 }  // namespace picferry

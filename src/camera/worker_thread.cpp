@@ -56,11 +56,11 @@ void WorkerThread::loop() {
 Ticker::Ticker(std::chrono::milliseconds period, std::function<void()> tick)
     : thread_(os::startThreadWithSignalsBlocked([this, period, tick = std::move(tick)] {
         std::unique_lock lock(mutex_);
-        while (!wake_.wait_for(lock, period, [this] { return stopping_; })) {
+        do {
           lock.unlock();
           tick();
           lock.lock();
-        }
+        } while (!wake_.wait_for(lock, period, [this] { return stopping_; }));
       })) {}
 
 Ticker::~Ticker() {

@@ -36,8 +36,8 @@ class WorkerThread {
   std::thread thread_;
 };
 
-// Calls `tick` about every `period` on its own thread, from construction
-// until destruction (which waits for a running tick to finish).
+// Calls `tick` on its own thread at once and then about every `period`, from
+// construction until destruction (which waits for a running tick to finish).
 class Ticker {
  public:
   Ticker(std::chrono::milliseconds period, std::function<void()> tick);

@@ -1,4 +1,6 @@
+#include "camera/file_names.h"
 #include "importer/importer.h"
+#include "platform/paths.h"
 
 namespace picferry {
 namespace {
@@ -16,9 +18,6 @@ std::string safeFileName(const std::string& name, std::int64_t position) {
   return safe;
 }
 
-std::string childPath(const std::string& directory, const std::string& name) {
-  return directory == "/" ? "/" + name : directory + "/" + name;
-}
 
 }  // namespace
 
@@ -49,7 +48,7 @@ void Importer::downloadNext() {
     ++idx;
     const std::string name = file->name().value_or("file-" + std::to_string(idx));
     const std::string saveAs = safeFileName(name, idx);
-    if (skipExisting && platform_.fileSystem.entry(childPath(dest, saveAs))) {
+    if (skipExisting && isAlreadyImported(*file, saveAs)) {
       ++skipped;
       emitProgress(name);
       continue;
@@ -57,6 +56,24 @@ void Importer::downloadNext() {
     if (camera) camera->requestDownloadFile(file, DownloadOptions{dest, saveAs, false}, this, nullptr);
     return;
   }
+}
+
+// The destination holds this very file: under its name or one of its numbered
+// variants, a regular file of the device's size (and date, where the device
+// tells one). A folder under its name counts too. The first free variant ends
+// the search: a copy would take it.
+bool Importer::isAlreadyImported(const CameraFile& file, const std::string& saveAs) {
+  const auto mtime = file.modificationDate();
+  for (int attempt = 0; attempt < kMaxNumberedNames; ++attempt) {
+    const auto found = platform_.fileSystem.entry(joinPath(dest, numberedFileName(saveAs, attempt)));
+    if (!found) return false;
+    if (attempt == 0 && found->kind == FileEntry::Kind::directory) return true;
+    if (found->kind == FileEntry::Kind::regularFile && found->size == file.fileSize() &&
+        (!mtime || *mtime == found->mtime)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 void Importer::emitProgress(const std::string& name) {

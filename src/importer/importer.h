@@ -64,6 +64,7 @@ class Importer : public std::enable_shared_from_this<Importer>,
   void beginPendingImport();
   void downloadNext();
   void emitProgress(const std::string& name);
+  bool isAlreadyImported(const CameraFile& file, const std::string& saveAs);
 
   // Session commands on standard input.
   void setupStdinReader();
@@ -87,6 +88,7 @@ class Importer : public std::enable_shared_from_this<Importer>,
                                const std::vector<std::shared_ptr<CameraItem>>& items) override;
   void cameraDeviceDidRemoveItems(CameraDevice& device,
                                   const std::vector<std::shared_ptr<CameraItem>>& items) override;
+  void cameraDeviceDidFailCatalogWithError(CameraDevice& device, const DeviceError& error) override;
   // CameraDeviceDownloadDelegate
   void didDownloadFile(const std::shared_ptr<CameraFile>& file,
                        const std::optional<DeviceError>& error, const DownloadOptions& options,
@@ -125,6 +127,8 @@ class Importer : public std::enable_shared_from_this<Importer>,
 
  private:
   void checkWatchdog();
+  // The device was found but its catalogue cannot be had.
+  [[noreturn]] void exitDeviceUnreachable();
   [[noreturn]] void stopByRule();
 
   Platform platform_;

@@ -18,6 +18,12 @@ void Importer::cameraDeviceDidAddItems(CameraDevice&,
 void Importer::cameraDeviceDidRemoveItems(CameraDevice&,
                                           const std::vector<std::shared_ptr<CameraItem>>&) {}
 
+// A catalogue read in part is never reported as the device's content.
+void Importer::cameraDeviceDidFailCatalogWithError(CameraDevice&, const DeviceError&) {
+  if (finalized) return;
+  exitDeviceUnreachable();
+}
+
 // (Re-)arms the one settle task: the catalogue is final after this many quiet seconds.
 void Importer::scheduleSettle() {
   if (finalized) return;

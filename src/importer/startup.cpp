@@ -34,12 +34,14 @@ void Importer::start() {
 // Runs on the background queue: reads only atomics, then ends the run.
 void Importer::checkWatchdog() {
   if (ready.load()) return;
-  if (!cameraTaken_.load()) {
-    events_.emitError("no_device", "No iPhone found. Connect, unlock, and tap Trust.");
-  } else {
-    events_.emitError("device_unreachable",
-                      "Couldn't reach the iPhone. Unlock it, unplug and replug, then try again.");
-  }
+  if (cameraTaken_.load()) exitDeviceUnreachable();
+  events_.emitError("no_device", "No iPhone found. Connect, unlock, and tap Trust.");
+  platform_.process.exit(1);
+}
+
+void Importer::exitDeviceUnreachable() {
+  events_.emitError("device_unreachable",
+                    "Couldn't reach the iPhone. Unlock it, unplug and replug, then try again.");
   platform_.process.exit(1);
 }
 

@@ -24,6 +24,12 @@ void FakeCamera::becomeReady() {
   mainQueue_.post([this] { cameraDelegate_->deviceDidBecomeReadyWithCompleteContentCatalog(*this); });
 }
 
+void FakeCamera::failCatalog(const std::string& description) {
+  mainQueue_.post([this, description] {
+    cameraDelegate_->cameraDeviceDidFailCatalogWithError(*this, DeviceError{description});
+  });
+}
+
 void FakeCamera::addItems(std::vector<std::shared_ptr<CameraItem>> items) {
   items_.insert(items_.end(), items.begin(), items.end());
   mainQueue_.post([this, items] {

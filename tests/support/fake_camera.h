@@ -13,13 +13,17 @@ namespace picferry::testing {
 
 class FakeFile : public CameraFile {
  public:
-  FakeFile(std::optional<std::string> name, std::int64_t size) : name_(std::move(name)), size_(size) {}
+  FakeFile(std::optional<std::string> name, std::int64_t size,
+           std::optional<std::int64_t> mtime = std::nullopt)
+      : name_(std::move(name)), size_(size), mtime_(mtime) {}
   std::optional<std::string> name() const override { return name_; }
   std::int64_t fileSize() const override { return size_; }
+  std::optional<std::int64_t> modificationDate() const override { return mtime_; }
 
  private:
   std::optional<std::string> name_;
   std::int64_t size_;
+  std::optional<std::int64_t> mtime_;
 };
 
 // An item that is not a file, such as a folder.
@@ -55,6 +59,7 @@ class FakeCamera : public CameraDevice {
   void complete(const std::optional<DeviceError>& error);
 
   void becomeReady();
+  void failCatalog(const std::string& description);
   void addItems(std::vector<std::shared_ptr<CameraItem>> items);
   void setCatalogAbsent() { catalogAbsent_ = true; }
   void setClock(const std::function<double()>& now) { now_ = now; }

@@ -48,7 +48,7 @@ TEST_F(DownloadQueueTest, DownloadsInOrderOneAtATimeWithProgressAndSummary) {
 }
 
 TEST_F(DownloadQueueTest, SkipsFilesAndDirectoriesInTheWay) {
-  sim.addFile("/d/A.JPG");
+  sim.addFile("/d/A.JPG", 100);
   sim.addDirectory("/d/C.PNG");
   auto camera = importAll(files({"A.JPG", "B.MOV", "C.PNG", "D.JPG"}), true);
   ASSERT_EQ(camera->downloadRequests().size(), 2u);
@@ -59,8 +59,31 @@ TEST_F(DownloadQueueTest, SkipsFilesAndDirectoriesInTheWay) {
   EXPECT_EQ(events().back()["downloaded"], 2);
 }
 
+// Only that very file is skipped: same size, and same date where the device
+// tells one, under the name or a numbered variant of it.
+TEST_F(DownloadQueueTest, SkipsOnlyFilesAlreadyThereUnderTheirNameOrAVariant) {
+  sim.addFile("/d/SAME.JPG", 100);
+  sim.addFile("/d/BIGGER.JPG", 100);
+  sim.addFile("/d/VARIANT.JPG", 7);
+  sim.addFile("/d/VARIANT (1).JPG", 100, 50);
+  sim.addFile("/d/DATED.JPG", 100, 40);
+  sim.addDirectory("/d/GAP (1).JPG");  // a folder at a variant is no copy
+  sim.addFile("/d/GAP.JPG", 1);
+  sim.addFile("/d/GAP (2).JPG", 100);
+  auto camera = importAll({file("SAME.JPG"), file("BIGGER.JPG", 101),
+                           std::make_shared<FakeFile>("VARIANT.JPG", 100, 50),
+                           std::make_shared<FakeFile>("DATED.JPG", 100, 41), file("GAP.JPG")},
+                          true);
+  std::vector<std::string> requested;
+  for (const auto& request : camera->downloadRequests()) {
+    requested.push_back(request.options.saveAsFilename);
+  }
+  EXPECT_EQ(requested, (std::vector<std::string>{"BIGGER.JPG", "DATED.JPG"}));
+  EXPECT_EQ(events().back()["skipped"], 3);
+}
+
 TEST_F(DownloadQueueTest, SkippedHeadIsReportedBeforeTheFirstRequest) {
-  sim.addFile("/d/A.JPG");
+  sim.addFile("/d/A.JPG", 100);
   startRun(Mode::importTo("/d", true));
   auto camera = attachReadyCamera(files({"A.JPG", "B.JPG"}));
   camera->downloadDelay = -1;
@@ -70,7 +93,7 @@ TEST_F(DownloadQueueTest, SkippedHeadIsReportedBeforeTheFirstRequest) {
 }
 
 TEST_F(DownloadQueueTest, NamelessFileIsSavedByPositionAndReportedAsFile) {
-  sim.addFile("/d/file-2");
+  sim.addFile("/d/file-2", 100);
   auto camera = importAll({file("A.JPG"), file(std::nullopt), file(std::nullopt)}, true);
   ASSERT_EQ(camera->downloadRequests().size(), 2u);
   EXPECT_EQ(camera->downloadRequests()[1].options.saveAsFilename, "file-3");
@@ -78,7 +101,7 @@ TEST_F(DownloadQueueTest, NamelessFileIsSavedByPositionAndReportedAsFile) {
 }
 
 TEST_F(DownloadQueueTest, UnsafeNamesNeverLeaveTheDestination) {
-  sim.addFile("/d/__");
+  sim.addFile("/d/__", 100);
   auto camera = importAll({file("../../etc/passwd"), file(".."), file("."), file(""),
                            file(std::string("a\0b", 3)), file("x/")},
                           true);
@@ -106,7 +129,7 @@ TEST_F(DownloadQueueTest, LongRunOfSkippedFilesKeepsTheStackFlat) {
   std::vector<std::shared_ptr<CameraItem>> many;
   for (int i = 0; i < 100000; ++i) {
     const std::string name = "IMG_" + std::to_string(i) + ".JPG";
-    sim.addFile("/d/" + name);
+    sim.addFile("/d/" + name, 100);
     many.push_back(file(name));
   }
   auto camera = importAll(std::move(many), true);

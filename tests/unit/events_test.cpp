@@ -47,6 +47,8 @@ TEST(EventsTest, InvalidUtf8BecomesReplacementCharacterInsteadOfVanishing) {
       {"\xC0\xAF", replacement + replacement},    // overlong "/"
       {"\xED\xA0\x80", replacement + replacement + replacement},  // surrogate
       {"\xF4\x90\x80\x80", replacement + replacement + replacement + replacement},
+      {"\xF0\x8F\xBF\xBF", replacement + replacement + replacement + replacement},  // overlong U+FFFF
+      {"\xE0\x9F\xBF", replacement + replacement + replacement},  // overlong U+07FF
   };
   for (const auto& [raw, expected] : cases) {
     const std::string line = written({{"name", raw}});

@@ -48,6 +48,44 @@ TEST_F(SettlingTest, AdditionsBeforeReadinessArmNothingButAreCounted) {
   EXPECT_EQ(events()[0]["itemCount"], 2);
 }
 
+TEST_F(SettlingTest, ALaterRepeatOfReadinessKeepsTheDeadline) {
+  startRun(Mode::detect());
+  auto camera = attachReadyCamera(files({"A.JPG"}));
+  const double readyAt = sim.now();
+  sim.advance(2);
+  camera->becomeReady();
+  sim.advance(1);
+  EXPECT_EQ(sim.exitStatus(), 0);
+  EXPECT_DOUBLE_EQ(sim.exitTime(), readyAt + 3.0);
+}
+
+// A catalogue read in part never reaches "detected" or the downloads.
+TEST_F(SettlingTest, FailedCatalogueEndsUnreachableWhateverWasListed) {
+  for (const auto& mode : {Mode::detect(), Mode::importTo("/d", false), Mode::session()}) {
+    reset();
+    startRun(mode);
+    auto camera = attachReadyCamera(files({"A.JPG", "B.JPG"}));
+    sim.advance(1);
+    camera->failCatalog("Couldn't list /DCIM/101APPLE");
+    sim.advance(1);
+    EXPECT_EQ(sim.exitStatus(), 1);
+    EXPECT_EQ(sim.outputLines(),
+              std::vector<std::string>{
+                  R"({"type":"error","code":"device_unreachable","message":"Couldn't reach the )"
+                  R"(iPhone. Unlock it, unplug and replug, then try again."})"});
+    EXPECT_TRUE(camera->downloadRequests().empty());
+  }
+}
+
+TEST_F(SettlingTest, FailureAfterTheReportChangesNothing) {
+  startRun(Mode::session());
+  auto camera = settleCatalog(files({"A.JPG"}));
+  camera->failCatalog("late");
+  sim.advance(1);
+  EXPECT_FALSE(sim.exitStatus());
+  EXPECT_EQ(eventTypes(), std::vector<std::string>{"detected"});
+}
+
 TEST_F(SettlingTest, RemovalsKeepTheDeadline) {
   startRun(Mode::detect());
   auto camera = attachReadyCamera(files({"A.JPG"}));

@@ -9,10 +9,10 @@
 
 namespace picferry {
 
-// The device browser on libgphoto2: reports locally attached cameras (USB and
-// mounted storage with a DCIM folder). Callbacks arrive on `mainQueue`.
-// `skipPort`, if given, is asked on the browser's thread about each camera's
-// port ("usb:001,004", "disk:/media/card") at every poll: a camera it skips
+// The device browser on libgphoto2: reports cameras and phones attached by
+// USB. Callbacks arrive on `mainQueue`. `skipPort`, if given, is asked on the
+// browser's thread about each camera's port ("usb:001,004") at every poll: a
+// camera it skips
 // counts as absent (reported removed if it was shown).
 std::unique_ptr<DeviceBrowser> makeGphoto2Browser(
     MainQueue& mainQueue, std::function<bool(const std::string& port)> skipPort = {});

@@ -6,7 +6,6 @@
 #include <gphoto2/gphoto2-result.h>
 #include <gphoto2/gphoto2-widget.h>
 #include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -14,6 +13,7 @@
 
 #include "camera/gphoto2/gphoto2_error.h"
 #include "camera/gphoto2/gphoto2_lock.h"
+#include "platform/paths.h"
 
 namespace picferry {
 namespace {
@@ -49,25 +49,17 @@ std::unique_ptr<Gphoto2Camera> Gphoto2Camera::open(const Gphoto2Drivers& drivers
     if (ports) gp_port_info_list_free(ports);
     return nullptr;
   }
-  std::string diskRoot;
-  if (port.rfind("disk:", 0) == 0) diskRoot = port.substr(5);
-  return std::unique_ptr<Gphoto2Camera>(new Gphoto2Camera(camera, ports, context, diskRoot));
+  return std::unique_ptr<Gphoto2Camera>(new Gphoto2Camera(camera, ports, context));
 }
 
-Gphoto2Camera::Gphoto2Camera(Camera* camera, GPPortInfoList* ports, Gphoto2Context& context,
-                             std::string diskRoot)
-    : camera_(camera), ports_(ports), context_(context), diskRoot_(std::move(diskRoot)) {}
+Gphoto2Camera::Gphoto2Camera(Camera* camera, GPPortInfoList* ports, Gphoto2Context& context)
+    : camera_(camera), ports_(ports), context_(context) {}
 
 Gphoto2Camera::~Gphoto2Camera() {
   std::lock_guard lock(gphoto2GlobalLock());
   gp_camera_exit(camera_, context_.get());
   gp_camera_free(camera_);
   gp_port_info_list_free(ports_);
-}
-
-std::string Gphoto2Camera::join(const std::string& folder, const std::string& name) {
-  if (!folder.empty() && folder.back() == '/') return folder + name;
-  return folder + "/" + name;
 }
 
 std::optional<DeviceError> Gphoto2Camera::storageRoots(std::vector<std::string>* roots) {
@@ -93,7 +85,6 @@ std::optional<DeviceError> Gphoto2Camera::storageRoots(std::vector<std::string>*
 }
 
 std::optional<std::string> Gphoto2Camera::reportedModel() {
-  if (!diskRoot_.empty()) return std::nullopt;  // The directory driver knows no model.
   CameraWidget* widget = nullptr;
   if (gp_camera_get_single_config(camera_, "cameramodel", &widget, context_.get()) < GP_OK) {
     return std::nullopt;
@@ -102,7 +93,7 @@ std::optional<std::string> Gphoto2Camera::reportedModel() {
   CameraWidgetType type;
   const char* value = nullptr;
   if (gp_widget_get_type(widget, &type) == GP_OK && type == GP_WIDGET_TEXT &&
-      gp_widget_get_value(widget, &value) == GP_OK && value && *value) {
+      gp_widget_get_value(widget, &value) == GP_OK && value) {
     model = value;
   }
   gp_widget_free(widget);
@@ -150,14 +141,6 @@ std::optional<DeviceError> Gphoto2Camera::listFiles(const std::string& folder,
 
 CameraFileStat Gphoto2Camera::stat(const std::string& folder, const std::string& name) {
   CameraFileStat result;
-  if (!diskRoot_.empty()) {
-    struct ::stat st {};
-    if (::stat((diskRoot_ + join(folder, name)).c_str(), &st) == 0) {
-      result.size = st.st_size;
-      result.mtime = st.st_mtime;
-      return result;
-    }
-  }
   CameraFileInfo info;
   context_.clearMessages();
   if (gp_camera_file_get_info(camera_, folder.c_str(), name.c_str(), &info, context_.get()) ==
@@ -185,11 +168,11 @@ std::optional<DeviceError> Gphoto2Camera::download(const std::string& folder,
   bool stalled = context_.endTransfer();
   gp_file_unref(file);
   if (stalled) {
-    return DeviceError{"The device stopped sending " + join(folder, name) +
+    return DeviceError{"The device stopped sending " + joinPath(folder, name) +
                        "; nothing was saved."};
   }
   if (result < GP_OK) {
-    return gphoto2Error("Could not copy " + join(folder, name), result, context_.messages());
+    return gphoto2Error("Could not copy " + joinPath(folder, name), result, context_.messages());
   }
   return std::nullopt;
 }

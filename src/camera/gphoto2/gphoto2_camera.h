@@ -54,17 +54,11 @@ class Gphoto2Camera {
   std::optional<DeviceError> download(const std::string& folder, const std::string& name, int fd);
 
  private:
-  Gphoto2Camera(Camera* camera, GPPortInfoList* ports, Gphoto2Context& context,
-                std::string diskRoot);
-  static std::string join(const std::string& folder, const std::string& name);
+  Gphoto2Camera(Camera* camera, GPPortInfoList* ports, Gphoto2Context& context);
 
   Camera* camera_;
   GPPortInfoList* ports_;
   Gphoto2Context& context_;
-  // For a mounted file system (a `disk:` port): its mount point. The
-  // directory driver maps camera paths onto it one to one, which lets file
-  // sizes be read in O(1) instead of through libgphoto2's linear lookup.
-  std::string diskRoot_;
 };
 
 }  // namespace picferry

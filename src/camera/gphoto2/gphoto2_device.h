@@ -11,16 +11,13 @@
 #include "camera/gphoto2/gphoto2_drivers.h"
 #include "camera/gphoto2/gphoto2_file.h"
 #include "camera/queued_camera_device.h"
-#include "camera/worker_thread.h"
 #include "platform/main_queue.h"
 
 namespace picferry {
 
 // A camera found by the libgphoto2 browser. Every libgphoto2 call on it runs
-// on its own worker thread; every delegate callback is posted to the main
-// queue. Public methods are called on the main thread, except the
-// destructor, which may run on any thread but the worker.
-class Gphoto2Device final : public QueuedCameraDevice {
+// on its worker thread. The destructor may run on any thread but the worker.
+class Gphoto2Device final : public ThreadedCameraDevice<Gphoto2File> {
  public:
   Gphoto2Device(MainQueue& mainQueue, std::shared_ptr<Gphoto2Drivers> drivers,
                 DetectedCamera detected);
@@ -28,19 +25,13 @@ class Gphoto2Device final : public QueuedCameraDevice {
 
   const DetectedCamera& detected() const { return detected_; }
 
-  // Device
-  void requestOpenSession() override;
-  // CameraDevice
-  void requestDownloadFile(const std::shared_ptr<CameraFile>& file, const DownloadOptions& options,
-                           CameraDeviceDownloadDelegate* downloadDelegate,
-                           void* contextInfo) override;
-
  private:
   // On the worker (gphoto2_session.cpp, gphoto2_catalogue.cpp, gphoto2_download.cpp).
-  void openSession();
-  void listCatalogue(const std::vector<std::string>& roots);
-  void listFolderTree(const std::string& top);
-  std::optional<DeviceError> download(const Gphoto2File& file, const DownloadOptions& options);
+  void openSession() override;
+  void listStorages(const std::vector<std::string>& roots);
+  std::optional<DeviceError> listFolder(const std::string& folder, FolderContents* out);
+  std::optional<DeviceError> download(const Gphoto2File& file,
+                                      const DownloadOptions& options) override;
 
   const std::shared_ptr<Gphoto2Drivers> drivers_;
   const DetectedCamera detected_;
@@ -48,8 +39,6 @@ class Gphoto2Device final : public QueuedCameraDevice {
   // Worker thread only (and the destructor, once the worker is gone).
   Gphoto2Context context_;
   std::unique_ptr<Gphoto2Camera> camera_;
-
-  std::unique_ptr<WorkerThread> worker_;
 };
 
 }  // namespace picferry

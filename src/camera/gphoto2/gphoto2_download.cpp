@@ -13,8 +13,7 @@ std::optional<DeviceError> Gphoto2Device::download(const Gphoto2File& file,
   auto out = DurableFile::create(options.downloadsDirectory, options.saveAsFilename, &error);
   if (!out) return error;
   if (auto failed = camera_->download(file.folder(), file.fileName(), out->fd())) return failed;
-  CameraFileStat stat = camera_->stat(file.folder(), file.fileName());
-  return out->commit(file.knownSize(), stat.mtime);
+  return out->commit(file.knownSize(), file.modificationDate());
 }
 
 }  // namespace picferry

@@ -6,7 +6,6 @@
 #include <gphoto2/gphoto2-list.h>
 #include <gphoto2/gphoto2-port-info-list.h>
 #include <gphoto2/gphoto2-result.h>
-#include <sys/stat.h>
 
 #include <mutex>
 
@@ -17,13 +16,6 @@ namespace picferry {
 namespace {
 
 bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
-
-// What libgphoto2 itself requires of a mounted file system to call it a camera.
-bool hasDcimFolder(const std::string& mountPoint) {
-  struct stat st {};
-  return stat((mountPoint + "/DCIM").c_str(), &st) == 0 ||
-         stat((mountPoint + "/dcim").c_str(), &st) == 0;
-}
 
 }  // namespace
 
@@ -55,9 +47,7 @@ int Gphoto2Drivers::setAbilitiesLocked(const std::string& model, Camera* camera)
 // each of ~2,500 camera models (~150 KB a scan) when no USB device is present.
 // So the ports are scanned again only when the attached devices or the mount
 // table changed (and for a few seconds after, while a device settles); the
-// USB probe runs only when the port list names an actual USB device; and
-// mounted storage is recognised here exactly as libgphoto2 does it, its DCIM
-// folder being looked for on every call.
+// USB probe runs only when the port list names an actual USB device.
 std::vector<DetectedCamera> Gphoto2Drivers::detect() {
   constexpr auto kSettling = std::chrono::seconds(5);
   auto now = std::chrono::steady_clock::now();
@@ -68,16 +58,11 @@ std::vector<DetectedCamera> Gphoto2Drivers::detect() {
     changedAt_ = now;
   }
   if (!scanned_ || now - changedAt_ < kSettling) scanPorts();
-  std::vector<DetectedCamera> found = usbCameras_;
-  for (const std::string& port : diskPorts_) {
-    if (hasDcimFolder(port.substr(5))) found.push_back({"Mass Storage Camera", port});
-  }
-  return found;
+  return usbCameras_;
 }
 
 void Gphoto2Drivers::scanPorts() {
   usbCameras_.clear();
-  diskPorts_.clear();
   scanned_ = true;
   GPPortInfoList* ports = nullptr;
   if (gp_port_info_list_new(&ports) < GP_OK) return;
@@ -97,9 +82,7 @@ void Gphoto2Drivers::scanPorts() {
       continue;
     }
     std::string path = rawPath;
-    if (type == GP_PORT_DISK && startsWith(path, "disk:") && path.size() > 5) {
-      diskPorts_.push_back(path);
-    } else if (type == GP_PORT_USB && startsWith(path, "usb:") && path.size() > 4) {
+    if (type == GP_PORT_USB && startsWith(path, "usb:") && path.size() > 4) {
       usbDevicePresent = true;  // "usb:BBB,DDD": a device, not the generic "usb:" entry.
     }
   }

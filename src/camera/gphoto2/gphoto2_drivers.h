@@ -29,8 +29,8 @@ class Gphoto2Drivers {
   Gphoto2Drivers(const Gphoto2Drivers&) = delete;
   Gphoto2Drivers& operator=(const Gphoto2Drivers&) = delete;
 
-  // The locally attached cameras now: `usb:` ports and `disk:` ports (mounted
-  // file systems with a DCIM folder). Reloads the port list; takes the global
+  // The cameras attached by USB now (`usb:` ports; mounted storage has a
+  // backend of its own). Reloads the port list when it changed; takes the global
   // lock. Memory stays flat over any number of calls (see the .cpp). Call
   // from one thread at a time.
   std::vector<DetectedCamera> detect();
@@ -49,7 +49,6 @@ class Gphoto2Drivers {
   std::string fingerprint_;
   std::chrono::steady_clock::time_point changedAt_;
   std::vector<DetectedCamera> usbCameras_;
-  std::vector<std::string> diskPorts_;
 };
 
 }  // namespace picferry

@@ -12,11 +12,13 @@ namespace picferry {
 class Gphoto2File final : public CameraFile {
  public:
   // `size` negative: unknown (then reported as 0 and not checked on download).
-  Gphoto2File(std::string folder, std::string name, std::int64_t size)
-      : folder_(std::move(folder)), name_(std::move(name)), size_(size) {}
+  Gphoto2File(std::string folder, std::string name, std::int64_t size,
+              std::optional<std::int64_t> mtime)
+      : folder_(std::move(folder)), name_(std::move(name)), size_(size), mtime_(mtime) {}
 
   std::optional<std::string> name() const override { return name_; }
   std::int64_t fileSize() const override { return size_ < 0 ? 0 : size_; }
+  std::optional<std::int64_t> modificationDate() const override { return mtime_; }
 
   const std::string& folder() const { return folder_; }
   const std::string& fileName() const { return name_; }
@@ -26,6 +28,7 @@ class Gphoto2File final : public CameraFile {
   std::string folder_;
   std::string name_;
   std::int64_t size_;
+  std::optional<std::int64_t> mtime_;
 };
 
 }  // namespace picferry

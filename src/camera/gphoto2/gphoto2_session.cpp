@@ -42,7 +42,7 @@ void Gphoto2Device::openSession() {
   if (auto model = camera->reportedModel()) setName(*model);
   camera_ = std::move(camera);
   postOpened(std::nullopt);
-  listCatalogue(roots);
+  listStorages(roots);
 }
 
 }  // namespace picferry

@@ -1,38 +1,28 @@
-// The catalogue: every regular file under /DCIM, folder by folder, each
-// folder's files posted as it is listed.
-
-#include <algorithm>
+// One folder of the catalogue: its regular files and folders, as AFC lists
+// and describes them.
 
 #include "camera/imobiledevice/afc_device.h"
+#include "platform/paths.h"
 
 namespace picferry {
 
-// Depth first, each folder's files before its sub-folders, names in byte
-// order, so the catalogue's order does not depend on the phone's.
-void AfcDevice::listCatalogue() {
-  auto heartbeat = beginCatalogue();
-  std::vector<std::string> pending{"/DCIM"};
-  while (!pending.empty()) {
-    std::string folder = std::move(pending.back());
-    pending.pop_back();
-    std::vector<std::string> names = session_->listDirectory(folder);
-    std::sort(names.begin(), names.end());
-    std::vector<std::shared_ptr<CameraItem>> files;
-    std::vector<std::string> subfolders;
-    for (std::string& name : names) {
-      std::string path = folder + "/" + name;
-      auto stat = session_->stat(path);
-      if (!stat) continue;
-      if (stat->isRegularFile) {
-        files.push_back(
-            std::make_shared<AfcFile>(std::move(path), std::move(name), stat->size, stat->mtime));
-      } else if (stat->isDirectory) {
-        subfolders.push_back(std::move(path));
-      }
+std::optional<DeviceError> AfcDevice::listFolder(const std::string& folder, FolderContents* out) {
+  std::vector<std::string> names;
+  if (auto failed = session_->listDirectory(folder, &names)) return failed;
+  for (std::string& name : names) {
+    std::string path = joinPath(folder, name);
+    auto stat = session_->stat(path);
+    noteCatalogueProgress();
+    if (session_->connectionLost()) return DeviceError{"The iPhone was disconnected."};
+    if (!stat) continue;  // Gone since the folder was listed.
+    if (stat->isRegularFile) {
+      out->files.push_back(
+          std::make_shared<AfcFile>(std::move(path), std::move(name), stat->size, stat->mtime));
+    } else if (stat->isDirectory) {
+      out->folders.push_back(std::move(name));
     }
-    addToCatalogue(std::move(files));
-    pending.insert(pending.end(), subfolders.rbegin(), subfolders.rend());
   }
+  return std::nullopt;
 }
 
 }  // namespace picferry

@@ -3,17 +3,11 @@
 namespace picferry {
 
 AfcDevice::AfcDevice(MainQueue& mainQueue, std::string udid)
-    : QueuedCameraDevice(mainQueue, std::nullopt),
-      udid_(std::move(udid)),
-      worker_(std::make_unique<WorkerThread>()) {}
+    : ThreadedCameraDevice(mainQueue, std::nullopt), udid_(std::move(udid)) {}
 
 AfcDevice::~AfcDevice() {
-  worker_.reset();  // Runs the abandon handlers of pending requests.
+  stopWorker();
   session_.reset();
-}
-
-void AfcDevice::requestOpenSession() {
-  worker_->submit([this] { openSession(); });
 }
 
 void AfcDevice::openSession() {
@@ -32,17 +26,10 @@ void AfcDevice::openSession() {
   }
   session_ = std::move(session);
   postOpened(std::nullopt);
-  listCatalogue();
-}
-
-void AfcDevice::requestDownloadFile(const std::shared_ptr<CameraFile>& file,
-                                    const DownloadOptions& options,
-                                    CameraDeviceDownloadDelegate* downloadDelegate,
-                                    void* contextInfo) {
-  submitOwnDownload<AfcFile>(*worker_, file, options, downloadDelegate, contextInfo,
-                        [this](const AfcFile& own, const DownloadOptions& ownOptions) {
-                          return download(own, ownOptions);
-                        });
+  listCatalogue(
+      {"/DCIM"},
+      [this](const std::string& folder, FolderContents* out) { return listFolder(folder, out); },
+      kListingStallLimit);
 }
 
 }  // namespace picferry

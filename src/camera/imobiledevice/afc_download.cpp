@@ -17,7 +17,7 @@ std::optional<DeviceError> AfcDevice::download(const AfcFile& file,
   auto out = DurableFile::create(options.downloadsDirectory, options.saveAsFilename, &error);
   if (!out) return error;
   if (auto failed = session_->read(file.path(), *out)) return failed;
-  return out->commit(file.fileSize(), file.mtime());
+  return out->commit(file.fileSize(), file.modificationDate());
 }
 
 }  // namespace picferry

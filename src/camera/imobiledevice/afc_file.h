@@ -16,11 +16,10 @@ class AfcFile final : public CameraFile {
 
   std::optional<std::string> name() const override { return name_; }
   std::int64_t fileSize() const override { return size_; }
+  std::optional<std::int64_t> modificationDate() const override { return mtime_; }
 
   const std::string& path() const { return path_; }
   const std::string& fileName() const { return name_; }
-  // Seconds since the epoch.
-  std::optional<std::int64_t> mtime() const { return mtime_; }
 
  private:
   std::string path_;

@@ -20,7 +20,7 @@ std::optional<std::string> deviceName(idevice_t device) {
   if (lockdownd_client_new(device, &client, kLabel) != LOCKDOWN_E_SUCCESS) return std::nullopt;
   std::optional<std::string> name;
   char* raw = nullptr;
-  if (lockdownd_get_device_name(client, &raw) == LOCKDOWN_E_SUCCESS && raw && *raw) name = raw;
+  if (lockdownd_get_device_name(client, &raw) == LOCKDOWN_E_SUCCESS && raw) name = raw;
   std::free(raw);
   lockdownd_client_free(client);
   return name;
@@ -93,21 +93,22 @@ void AfcSession::noteFailure(afc_error_t error) {
   }
 }
 
-std::vector<std::string> AfcSession::listDirectory(const std::string& path) {
-  std::vector<std::string> names;
-  if (lost_) return names;
+std::optional<DeviceError> AfcSession::listDirectory(const std::string& path,
+                                                     std::vector<std::string>* names) {
+  if (lost_) return DeviceError{"The iPhone was disconnected."};
   char** list = nullptr;
   afc_error_t result = afc_read_directory(afc_, path.c_str(), &list);
   if (result != AFC_E_SUCCESS) {
     noteFailure(result);
-    return names;
+    return DeviceError{"Couldn't list " + path + " on the iPhone (AFC error " +
+                       std::to_string(static_cast<int>(result)) + ")."};
   }
   for (char** entry = list; entry && *entry; ++entry) {
     std::string name = *entry;
-    if (name != "." && name != "..") names.push_back(std::move(name));
+    if (name != "." && name != "..") names->push_back(std::move(name));
   }
   afc_dictionary_free(list);
-  return names;
+  return std::nullopt;
 }
 
 std::optional<AfcStat> AfcSession::stat(const std::string& path) {

@@ -39,9 +39,9 @@ class AfcSession {
   AfcSession(const AfcSession&) = delete;
   AfcSession& operator=(const AfcSession&) = delete;
 
-  // The entries of a directory, without "." and ".."; empty when it cannot
-  // be read.
-  std::vector<std::string> listDirectory(const std::string& path);
+  // Appends the entries of a directory, without "." and "..", to `names`.
+  std::optional<DeviceError> listDirectory(const std::string& path,
+                                           std::vector<std::string>* names);
   std::optional<AfcStat> stat(const std::string& path);
   // Appends the whole file at `path` to `out`, read in large chunks.
   std::optional<DeviceError> read(const std::string& path, DurableFile& out);

@@ -66,12 +66,18 @@ TEST_F(AfcSessionTest, OpensWithThePhonesNameAndListsDcim) {
   auto session = open(&error, &name);
   ASSERT_NE(session, nullptr) << error.description;
   EXPECT_EQ(name, "Zoë's iPhone");
-  EXPECT_EQ(session->listDirectory("/DCIM"), std::vector<std::string>{"100APPLE"});
+  std::vector<std::string> names;
+  EXPECT_EQ(session->listDirectory("/DCIM", &names), std::nullopt);
+  EXPECT_EQ(names, std::vector<std::string>{"100APPLE"});
   auto stat = session->stat("/DCIM/100APPLE/IMG_0001.HEIC");
   ASSERT_TRUE(stat);
   EXPECT_TRUE(stat->isRegularFile);
   EXPECT_EQ(stat->size, 3 << 20);
-  EXPECT_TRUE(session->listDirectory("/DCIM/none").empty());
+  names.clear();
+  const auto missing = session->listDirectory("/DCIM/none", &names);
+  ASSERT_TRUE(missing);
+  EXPECT_NE(missing->description.find("/DCIM/none"), std::string::npos) << missing->description;
+  EXPECT_TRUE(names.empty());
   EXPECT_FALSE(session->connectionLost());
 }
 

@@ -13,11 +13,18 @@ file system (the folder holds DCIM/...), and has switches for the phone's refusa
   forgotten              the host holds a pair record the phone has forgotten: StartSession
                          answers InvalidHostID until the host pairs again
   detach_after_bytes     once this many file bytes were served, the phone is unplugged
+  refused_folders        READ_DIR of these paths answers AFC_E_PERM_DENIED (10), as a phone
+                         does for a folder it keeps from AFC
+  unplug_at_listing      the phone is unplugged when this many READ_DIRs were served
+  stalled_folders        READ_DIR of these paths is never answered (a phone that hangs)
+  short_files            reads of these paths end (an empty read, AFC's end of file) halfway
+                         through, as when a file shrinks or its reading stops early
 
 Run by hand: fake_phone.py SOCKET FOLDER [--name NAME] [--locked N] ...; SIGUSR1 unplugs it.
 """
 
 import argparse
+import io
 import os
 import plistlib
 import signal
@@ -34,7 +41,7 @@ BUID = "4C0AC3FD-2D8F-4B4E-9C2E-FAKEHOSTBUID"
 AFC_MAGIC = b"CFA6LPAA"
 AFC_STATUS, AFC_DATA, AFC_READ_DIR, AFC_FILE_INFO = 0x01, 0x02, 0x03, 0x0A
 AFC_FILE_OPEN, AFC_FILE_OPEN_RES, AFC_FILE_READ, AFC_FILE_CLOSE = 0x0D, 0x0E, 0x0F, 0x14
-AFC_E_SUCCESS, AFC_E_UNKNOWN_PACKET, AFC_E_NOT_FOUND = 0, 6, 8
+AFC_E_SUCCESS, AFC_E_UNKNOWN_PACKET, AFC_E_NOT_FOUND, AFC_E_PERM_DENIED = 0, 6, 8, 10
 
 
 def swap16(port):
@@ -54,7 +61,8 @@ def read_exactly(conn, size):
 class FakePhone:
     def __init__(self, socket_path, folder, name="Zoë's iPhone", locked_refusals=0,
                  trust_pending_refusals=0, trust_denied=False, forgotten=False,
-                 detach_after_bytes=None):
+                 detach_after_bytes=None, refused_folders=(), unplug_at_listing=None,
+                 stalled_folders=(), short_files=()):
         self.socket_path = socket_path
         self.folder = folder
         self.name = name
@@ -62,6 +70,11 @@ class FakePhone:
         self.trust_pending_refusals = trust_pending_refusals
         self.trust_denied = trust_denied
         self.detach_after_bytes = detach_after_bytes
+        self.refused_folders = set(refused_folders)
+        self.unplug_at_listing = unplug_at_listing
+        self.stalled_folders = set(stalled_folders)
+        self.short_files = set(short_files)
+        self.listings = 0
         self.attached = True
         self.bytes_served = 0
         self.requests = []  # lockdownd requests, in order: "StartSession", "Pair", ...
@@ -271,13 +284,26 @@ class FakePhone:
             conn.sendall(AFC_MAGIC + struct.pack("<QQQQ", 40 + len(reply), 40, number, reply_op)
                          + reply)
 
+    @staticmethod
+    def _phone_path(data):
+        return data.split(b"\0", 1)[0].decode()
+
     def _path(self, data):
-        path = data.split(b"\0", 1)[0].decode()
-        return os.path.join(self.folder, path.lstrip("/"))
+        return os.path.join(self.folder, self._phone_path(data).lstrip("/"))
 
     def _afc_reply(self, operation, data, handles):
         status = lambda code: (AFC_STATUS, struct.pack("<Q", code))
         if operation == AFC_READ_DIR:
+            with self.lock:
+                self.listings += 1
+                unplug = self.listings == self.unplug_at_listing
+            if unplug:
+                self.unplug()
+                return None, None
+            if self._phone_path(data) in self.stalled_folders:
+                threading.Event().wait()
+            if self._phone_path(data) in self.refused_folders:
+                return status(AFC_E_PERM_DENIED)
             path = self._path(data)
             if not os.path.isdir(path):
                 return status(AFC_E_NOT_FOUND)
@@ -298,7 +324,11 @@ class FakePhone:
             if not os.path.isfile(path):
                 return status(AFC_E_NOT_FOUND)
             handle = len(handles) + 1
-            handles[handle] = open(path, "rb")
+            if self._phone_path(data[8:]) in self.short_files:
+                with open(path, "rb") as source:
+                    handles[handle] = io.BytesIO(source.read(os.path.getsize(path) // 2))
+            else:
+                handles[handle] = open(path, "rb")
             return AFC_FILE_OPEN_RES, struct.pack("<Q", handle)
         if operation == AFC_FILE_READ:
             handle, length = struct.unpack("<QQ", data[:16])

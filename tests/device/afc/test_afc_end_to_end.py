@@ -24,6 +24,8 @@ BINARY = None
 MIB = 1 << 20
 T0 = 1_600_000_000  # whole-second modification times
 LOCKED = "The iPhone is locked. Unlock it and keep it unlocked while its photos are read."
+UNREACHABLE = {"type": "error", "code": "device_unreachable",
+               "message": "Couldn't reach the iPhone. Unlock it, unplug and replug, then try again."}
 
 
 class PhoneTest(unittest.TestCase):
@@ -37,6 +39,7 @@ class PhoneTest(unittest.TestCase):
     def setUp(self):
         self.work = tempfile.TemporaryDirectory()
         self.root = os.path.join(self.work.name, "phone")
+        os.makedirs(os.path.join(self.root, "DCIM"))
         for index, (path, size) in enumerate(self.FILES.items()):
             full = os.path.join(self.root, "DCIM", path)
             os.makedirs(os.path.dirname(full), exist_ok=True)
@@ -116,6 +119,83 @@ class UnpluggedTest(PhoneTest):
         self.assertEqual([event.get("name") for event in events[:-1]], self.ORDER)
         self.assert_imported(events, downloaded=["IMG_0001.HEIC"])
         self.assertLess(time.monotonic() - start, 20)
+
+
+class UnreadableCatalogueTest(PhoneTest):
+    """A catalogue that cannot be read in full is never reported, nor imported."""
+
+    def assert_unreachable(self, switches, timeout=60):
+        for mode in (["detect"], ["import", "--dest", self.dest]):
+            with self.subTest(mode=mode[0]):
+                self.phone.stop()
+                os.remove(self.socket)
+                self.phone = FakePhone(self.socket, self.root, **switches).start()
+                status, events = self.run_binary(*mode, timeout=timeout)
+                self.assertEqual(status, 1)
+                self.assertEqual(events, [UNREACHABLE])
+                self.assertEqual(os.listdir(self.dest) if os.path.exists(self.dest) else [], [])
+
+    def test_a_folder_the_phone_refuses_to_list(self):
+        self.assert_unreachable({"refused_folders": ["/DCIM/101APPLE"]})
+
+    def test_a_phone_unplugged_while_listing(self):
+        self.assert_unreachable({"unplug_at_listing": 2})
+
+    def test_a_listing_call_that_never_answers(self):
+        start = time.monotonic()
+        self.assert_unreachable({"stalled_folders": ["/DCIM/100APPLE"]})
+        self.assertLess(time.monotonic() - start, 60)
+
+
+class ShortFileTest(PhoneTest):
+    SWITCHES = {"short_files": ["/DCIM/100APPLE/IMG_0002.MOV"]}
+
+    def test_a_file_that_arrives_short_is_unavailable_and_leaves_nothing(self):
+        status, events = self.run_binary("import", "--dest", self.dest)
+        self.assertEqual(status, 0)
+        self.assertEqual([event.get("name") for event in events[:-1]], self.ORDER)
+        self.assert_imported(events, downloaded=["IMG_0001.HEIC", "IMG_0003.JPG", "IMG_0101.PNG"])
+
+
+class SameNameTest(PhoneTest):
+    """After IMG_9999 an iPhone starts again at IMG_0001 in a new folder."""
+
+    FILES = {"100APPLE/IMG_0001.JPG": 1000, "101APPLE/IMG_0001.JPG": 2000,
+             "101APPLE/.hidden.JPG": 5, ".MISC/Info.plist": 7}
+
+    def imported(self):
+        status, events = self.run_binary("import", "--dest", self.dest, "--skip-existing")
+        self.assertEqual(status, 0)
+        self.assertEqual([event.get("name") for event in events[:-1]], ["IMG_0001.JPG"] * 2)
+        return events[-1]
+
+    def content(self, name):
+        with open(os.path.join(self.dest, name), "rb") as copy:
+            return copy.read()
+
+    def test_both_are_kept_and_only_that_very_file_is_skipped_later(self):
+        self.assertEqual(self.imported(), {"type": "done", "downloaded": 2, "skipped": 0,
+                                           "unavailable": 0, "dest": self.dest})
+        for name, source in (("IMG_0001.JPG", "100APPLE"), ("IMG_0001 (1).JPG", "101APPLE")):
+            with open(os.path.join(self.root, "DCIM", source, "IMG_0001.JPG"), "rb") as original:
+                self.assertEqual(self.content(name), original.read(), name)
+        self.assertEqual(self.imported()["skipped"], 2)
+        with open(os.path.join(self.dest, "IMG_0001.JPG"), "ab") as edit:
+            edit.write(b"edited")
+        self.assertEqual(self.imported(), {"type": "done", "downloaded": 1, "skipped": 1,
+                                           "unavailable": 0, "dest": self.dest})
+        self.assertEqual(len(self.content("IMG_0001 (2).JPG")), 1000)
+        self.assertEqual(sorted(os.listdir(self.dest)),
+                         ["IMG_0001 (1).JPG", "IMG_0001 (2).JPG", "IMG_0001.JPG"])
+
+
+class NamelessPhoneTest(PhoneTest):
+    SWITCHES = {"name": ""}
+
+    def test_an_empty_name_is_reported_as_it_is(self):
+        status, events = self.run_binary("detect")
+        self.assertEqual(status, 0)
+        self.assertEqual(events[0]["device"], "")
 
 
 @unittest.skipUnless(os.environ.get("PICFERRY_SLOW_TESTS"), "slow: set PICFERRY_SLOW_TESTS=1")

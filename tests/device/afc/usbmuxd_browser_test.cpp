@@ -14,7 +14,7 @@
 
 #include "camera/combined_browser.h"
 #include "device/afc/fake_phone_process.h"
-#include "device/test_main_queue.h"
+#include "platform/real_platform.h"
 #include "support/temp_dir.h"
 
 namespace picferry {
@@ -65,17 +65,17 @@ class UsbmuxdBrowserTest : public ::testing::Test {
     browser.setDelegate(&delegate_);
     browser.setBrowsedDeviceTypeMask(kLocalCameras);
     browser.start();
-    ASSERT_TRUE(queue_.pumpUntil([&] { return !delegate_.added.empty(); }, 10s));
+    ASSERT_TRUE(platform_.runUntil([&] { return !delegate_.added.empty(); }, 10s));
     auto camera = std::dynamic_pointer_cast<CameraDevice>(delegate_.added[0]);
     ASSERT_TRUE(camera);
     camera->requestOpenSession();
-    ASSERT_TRUE(queue_.pumpUntil([&] { return !delegate_.opened.empty(); }, 10s));
+    ASSERT_TRUE(platform_.runUntil([&] { return !delegate_.opened.empty(); }, 10s));
     EXPECT_EQ(delegate_.opened[0], std::nullopt);
     EXPECT_EQ(camera->name(), "Zoë's iPhone");
-    queue_.pumpFor(1500ms);  // a second poll must not report it again
+    platform_.runUntil([] { return false; }, 1500ms);  // a second poll must not report it again
     EXPECT_EQ(delegate_.added.size(), 1u);
     phone_->unplug();
-    ASSERT_TRUE(queue_.pumpUntil([&] { return !delegate_.removed.empty(); }, 10s));
+    ASSERT_TRUE(platform_.runUntil([&] { return !delegate_.removed.empty(); }, 10s));
     EXPECT_EQ(delegate_.removed[0], delegate_.added[0]);
     EXPECT_EQ(delegate_.deviceRemovals, 1);
   }
@@ -83,30 +83,30 @@ class UsbmuxdBrowserTest : public ::testing::Test {
   picferry::testing::TempDir tmp_{"usbmuxd-browser"};
   const fs::path dir_ = tmp_.path;
   std::unique_ptr<test::FakePhoneProcess> phone_;
-  test::TestMainQueue queue_;
+  RealPlatform platform_;
   RecordingDelegate delegate_;
 };
 
 TEST_F(UsbmuxdBrowserTest, ReportsThePhoneOnceAndItsUnplugging) {
   ASSERT_TRUE(phone_->start());
-  auto browser = makeUsbmuxdBrowser(queue_, std::make_shared<UsbmuxdPresence>());
+  auto browser = makeUsbmuxdBrowser(platform_.mainQueue(), std::make_shared<UsbmuxdPresence>());
   attachOpenAndUnplug(*browser);
 }
 
 TEST_F(UsbmuxdBrowserTest, CombinedBrowserReportsThePhoneAsItself) {
   ASSERT_TRUE(phone_->start());
-  auto browser = makeCombinedBrowser(queue_);
+  auto browser = makeCombinedBrowser(platform_.mainQueue());
   attachOpenAndUnplug(*browser);
   EXPECT_EQ(delegate_.reportedBy, std::vector<DeviceBrowser*>{browser.get()});
 }
 
 TEST_F(UsbmuxdBrowserTest, ReportsNothingWhileUsbmuxdIsAbsent) {
   auto presence = std::make_shared<UsbmuxdPresence>();
-  auto browser = makeUsbmuxdBrowser(queue_, presence);
+  auto browser = makeUsbmuxdBrowser(platform_.mainQueue(), presence);
   browser->setDelegate(&delegate_);
   browser->setBrowsedDeviceTypeMask(kLocalCameras);
   browser->start();
-  queue_.pumpFor(300ms);
+  platform_.runUntil([] { return false; }, 300ms);
   EXPECT_FALSE(presence->answers());
   EXPECT_TRUE(delegate_.added.empty());
 }

@@ -213,21 +213,27 @@ class CatalogueTest(unittest.TestCase):
         expected = set(existing) | {"CLIP.MOV"} | {saved_as.get(n, n) for n in self.ORDER}
         self.assertEqual(set(os.listdir(dest)), expected)
 
-    def test_skip_existing_skips_files_and_folders_of_the_same_name_only(self):
+    def test_skip_existing_skips_the_same_files_and_folders_of_the_name_only(self):
         dest = self.work.name
         with open(os.path.join(dest, "IMG_0001.JPG"), "wb") as out:
-            out.write(b"mine")
+            out.write(b"mine")  # another photo of the same name: both are kept
         os.mkdir(os.path.join(dest, "CLIP.MOV"))
         with open(os.path.join(dest, "img_0002.jpg"), "wb") as out:
             out.write(b"another name")  # names are compared exactly
         out = self.run_import(dest, "--skip-existing")
-        self.assertEqual(events_of(out), import_events(self.ORDER, dest, 4, 2, 0))
+        self.assertEqual(events_of(out), import_events(self.ORDER, dest, 5, 1, 0))
         self.assertEqual(read_bytes(os.path.join(dest, "IMG_0001.JPG")), b"mine")
+        self.assertEqual(read_bytes(os.path.join(dest, "IMG_0001 (1).JPG")),
+                         self.source["IMG_0001.JPG"][0])
         self.assertEqual(read_bytes(os.path.join(dest, "img_0002.jpg")), b"another name")
         self.assertEqual(os.listdir(os.path.join(dest, "CLIP.MOV")), [])
-        self.assertEqual(set(os.listdir(dest)), set(self.ORDER) | {"img_0002.jpg"})
+        self.assertEqual(set(os.listdir(dest)),
+                         set(self.ORDER) | {"img_0002.jpg", "IMG_0001 (1).JPG"})
         for name in ("EMPTY.PNG", "IMG_0002.JPG", "IMG_0003.MP4", "Zo\u00eb \"best\".JPG"):
             self.assertEqual(read_bytes(os.path.join(dest, name)), self.source[name][0])
+        # A second run finds every photo, the variant included.
+        self.assertEqual(events_of(self.run_import(dest, "--skip-existing")),
+                         import_events(self.ORDER, dest, 0, 6, 0))
 
 
 class SessionTest(E2ETest):
@@ -391,6 +397,95 @@ class SameNameTest(unittest.TestCase):
             for index, name in enumerate(saved):
                 self.assertEqual(read_bytes(os.path.join(dest, name)), contents[index])
                 self.assertEqual(os.stat(os.path.join(dest, name)).st_mtime, T0 + index)
+
+
+    def test_skip_existing_keeps_both_and_skips_only_that_very_file_later(self):
+        first, second = os.urandom(1000), os.urandom(2000)
+        with Camera("SKIP-CAM") as camera, \
+                tempfile.TemporaryDirectory(prefix="picferry-e2e-dest.") as dest:
+            camera.add("100APPLE/IMG_0001.JPG", first, T0)
+            camera.add("101APPLE/IMG_0001.JPG", second, T0 + 1)
+
+            def imported(downloaded, skipped):
+                status, out, err = run_to_end("import", "--dest", dest, "--skip-existing")
+                self.assertEqual((status, err), (0, b""))
+                self.assertEqual(events_of(out), import_events(["IMG_0001.JPG"] * 2, dest,
+                                                               downloaded, skipped, 0))
+
+            imported(2, 0)
+            self.assertEqual(read_bytes(os.path.join(dest, "IMG_0001.JPG")), first)
+            self.assertEqual(read_bytes(os.path.join(dest, "IMG_0001 (1).JPG")), second)
+            imported(0, 2)
+            with open(os.path.join(dest, "IMG_0001 (1).JPG"), "ab") as edit:
+                edit.write(b"edited")
+            imported(1, 1)
+            self.assertEqual(read_bytes(os.path.join(dest, "IMG_0001 (2).JPG")), second)
+            self.assertEqual(len(os.listdir(dest)), 3)
+
+    def test_names_of_the_longest_length_are_all_copied(self):
+        name = "\u00e9" * 120 + "x" * 11 + ".JPG"  # 255 bytes
+        self.assertEqual(len(name.encode()), 255)
+        with Camera("LONG-CAM") as camera, \
+                tempfile.TemporaryDirectory(prefix="picferry-e2e-dest.") as dest:
+            camera.add("100APPLE/" + name, b"first")
+            camera.add("101APPLE/" + name, b"second")
+            for skipped in (0, 2):
+                status, out, err = run_to_end("import", "--dest", dest, "--skip-existing")
+                self.assertEqual(events_of(out)[-1]["skipped"], skipped)
+                self.assertEqual(events_of(out)[-1]["downloaded"], 2 - skipped)
+            saved = sorted(os.listdir(dest))
+            self.assertEqual(len(saved), 2)
+            self.assertTrue(all(len(entry.encode()) <= 255 for entry in saved), saved)
+            self.assertEqual(sorted(read_bytes(os.path.join(dest, entry)) for entry in saved),
+                             [b"first", b"second"])
+
+
+class CardTest(unittest.TestCase):
+    """A memory card: every regular, non-hidden file under DCIM is media."""
+
+    MEDIA = ["100CANON/IMG_0001.HEIC", "100CANON/IMG_0002.heic", "100CANON/IMG_0003.HEIF",
+             "100CANON/IMG_0004.AAE", "100CANON/IMG_0005.AVIF", "100CANON/IMG_0006.WEBP",
+             "100CANON/IMG_0007.CR3", "100CANON/README"]
+
+    def test_every_extension_is_counted_and_copied_and_hidden_entries_are_not(self):
+        with Camera("CARD") as camera, \
+                tempfile.TemporaryDirectory(prefix="picferry-e2e-dest.") as dest:
+            contents = {}
+            for index, relative in enumerate(self.MEDIA):
+                contents[os.path.basename(relative)] = os.urandom(100 + index)
+                camera.add(relative, contents[os.path.basename(relative)])
+            camera.add("100CANON/.hidden.JPG", b"hidden")
+            camera.add(".MISC/Info.plist", b"hidden folder")
+            status, out, err = run_to_end("detect")
+            self.assertEqual(events_of(out), [{"type": "detected", "device": "CARD",
+                                               "itemCount": len(self.MEDIA),
+                                               "totalBytes": sum(map(len, contents.values()))}])
+            status, out, err = run_to_end("import", "--dest", dest)
+            self.assertEqual(events_of(out)[-1]["downloaded"], len(self.MEDIA))
+            self.assertEqual(sorted(os.listdir(dest)), sorted(contents))
+            for name, content in contents.items():
+                self.assertEqual(read_bytes(os.path.join(dest, name)), content, name)
+
+
+class UnreadableFolderTest(unittest.TestCase):
+    def test_a_folder_that_cannot_be_listed_ends_unreachable(self):
+        with Camera("LOCKED-CARD") as camera, \
+                tempfile.TemporaryDirectory(prefix="picferry-e2e-dest.") as work:
+            camera.add("100CANON/IMG_0001.JPG", b"x" * 100)
+            camera.add("101CANON/IMG_0002.JPG", b"y" * 100)
+            os.chmod(camera.file("101CANON"), 0)
+            dest = os.path.join(work, "photos")
+            for mode in (["detect"], ["import", "--dest", dest]):
+                # Root reads any folder: without these capabilities, permissions hold.
+                process = Run("setpriv", "--bounding-set", "-dac_override,-dac_read_search",
+                              BINARY, *mode, stdin=subprocess.DEVNULL)
+                status, out, err = process.finish(timeout=60)
+                self.assertEqual((status, err), (1, b""), mode)
+                self.assertEqual(events_of(out), [{
+                    "type": "error", "code": "device_unreachable",
+                    "message": "Couldn't reach the iPhone. Unlock it, unplug and replug, "
+                               "then try again."}], mode)
+            self.assertEqual(os.listdir(dest), [])
 
 
 class HugeFileTest(E2ETest):
