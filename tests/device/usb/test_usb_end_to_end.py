@@ -398,11 +398,9 @@ class HugeIphoneFileTest(UsbTest):
         self.bus.plug("iphone", self.tree("phone", {"202110__/IMG_0001.JPG": (self.small, T0)}),
                       generated=[("202110__/IMG_0002.MOV", self.SIZE, T0 + 1)])
 
-    # Fault: the file is cut at 4 GiB - 1 byte, passes the size check (against the same wrong
-    # size) and is counted downloaded: silent corruption.
-    @unittest.expectedFailure
-    @slow
-    def test_slow_5_gib_video_is_copied_whole_or_counted_unavailable(self):
+    # Was a fault (mended in gphoto2_camera.cpp): the file was cut at 4 GiB - 1 byte, passed
+    # the size check (against the same wrong size) and was counted downloaded.
+    def test_5_gib_video_is_copied_whole_or_counted_unavailable(self):
         status, events, _ = self.run_binary("import", "--dest", self.dest, timeout=600)
         self.assertEqual(status, 0)
         names = ["IMG_0001.JPG", "IMG_0002.MOV"]
