@@ -11,6 +11,7 @@ packages=(
   python3 python3-jsonschema gphoto2 util-linux mount
   # power-cut images and FAT/exFAT destinations in the tests
   e2fsprogs xfsprogs exfat-fuse exfatprogs fusefat dosfstools fuse3
+  libusb-1.0-0-dev
 )
 packages+=("$@")
 

@@ -154,6 +154,18 @@ CameraFileStat Gphoto2Camera::stat(const std::string& folder, const std::string&
 std::optional<DeviceError> Gphoto2Camera::download(const std::string& folder,
                                                    const std::string& name, int fd) {
   context_.clearMessages();
+  // PTP gives sizes in 32 bits: 0xFFFFFFFF stands for "4 GiB or more". libgphoto2 then
+  // stops at 4 GiB - 1 and reports success, and the size check would compare with the same
+  // wrong size: a truncated file counted as copied. Such a file is not copied at all.
+  CameraFileInfo info;
+  if (gp_camera_file_get_info(camera_, folder.c_str(), name.c_str(), &info, context_.get()) ==
+          GP_OK &&
+      (info.file.fields & GP_FILE_INFO_SIZE) && info.file.size == 0xFFFFFFFFu) {
+    return DeviceError{joinPath(folder, name) +
+                       " is 4 GiB or larger and the device does not tell its exact size, so "
+                       "it cannot be copied whole; nothing was saved."};
+  }
+  context_.clearMessages();
   // libgphoto2 closes the descriptor it is given: it gets a duplicate.
   int handedOver = fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (handedOver < 0) return DeviceError{"Could not prepare the copy of " + name};
