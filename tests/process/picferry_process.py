@@ -1,5 +1,6 @@
 """Runs the built picferry binary and captures what it says, byte for byte."""
 
+import glob
 import json
 import os
 import subprocess
@@ -67,6 +68,21 @@ class Run:
 
     def events(self):
         return [json.loads(line) for line in self.stdout.splitlines()]
+
+
+def bytes_written_into(pid, folder):
+    """How many bytes the process has in a file it holds open in `folder` (0 if none).
+
+    Seen through /proc/PID/fd, so that an unnamed temporary file counts as much as a named one.
+    """
+    for link in glob.glob("/proc/%d/fd/*" % pid):
+        try:
+            target = os.readlink(link)
+            if os.path.dirname(target) == folder:
+                return os.stat(link).st_size
+        except OSError:
+            pass
+    return 0
 
 
 def run(binary, *args, **kwargs):

@@ -4,7 +4,6 @@ Usage (root): test_*.py BINARY [unittest options]. Run by hand, a test file re-r
 inside a private mount namespace; ctest starts it in one.
 """
 
-import glob
 import json
 import os
 import subprocess
@@ -15,7 +14,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "end_to_end"))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "process"))
 
-from picferry_process import Run  # noqa: E402,F401  (re-exported for the test files)
+from picferry_process import Run, bytes_written_into  # noqa: E402,F401  (re-exported for the test files)
 from tmpfs_camera import MIB, Camera  # noqa: E402,F401
 
 BINARY = None
@@ -50,21 +49,6 @@ def read_event(process, timeout=30):
     if not line:
         raise AssertionError("standard output ended; so far %r" % process.stdout)
     return json.loads(line)
-
-
-def bytes_written_into(pid, folder):
-    """How many bytes the process has in a file it holds open in `folder` (0 if none).
-
-    Seen through /proc/PID/fd, so that an unnamed temporary file counts as much as a named one.
-    """
-    for link in glob.glob("/proc/%d/fd/*" % pid):
-        try:
-            target = os.readlink(link)
-            if os.path.dirname(target) == folder:
-                return os.stat(link).st_size
-        except OSError:
-            pass
-    return 0
 
 
 def read_bytes(path):
