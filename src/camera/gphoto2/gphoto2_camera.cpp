@@ -29,7 +29,8 @@ bool isPlaceholderStorage(const std::string& base) {
 std::unique_ptr<Gphoto2Camera> Gphoto2Camera::open(const Gphoto2Drivers& drivers,
                                                    const std::string& model,
                                                    const std::string& port,
-                                                   Gphoto2Context& context, DeviceError* error) {
+                                                   Gphoto2Context& context, DeviceError* error,
+                                                   int* failure) {
   std::lock_guard lock(gphoto2GlobalLock());
   context.clearMessages();
   GPPortInfoList* ports = nullptr;
@@ -44,6 +45,7 @@ std::unique_ptr<Gphoto2Camera> Gphoto2Camera::open(const Gphoto2Drivers& drivers
   if (result >= GP_OK) result = gp_camera_set_port_info(camera, info);
   if (result >= GP_OK) result = gp_camera_init(camera, context.get());
   if (result < GP_OK) {
+    *failure = result;
     *error = gphoto2Error("Could not open " + model + " on " + port, result, context.messages());
     if (camera) gp_camera_free(camera);
     if (ports) gp_port_info_list_free(ports);

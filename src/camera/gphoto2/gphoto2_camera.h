@@ -25,12 +25,12 @@ struct CameraFileStat {
 // device's worker) only. Destruction exits the camera under the global lock.
 class Gphoto2Camera {
  public:
-  // Initialises `model` on `port` under the global lock (an iPhone may take
-  // about 9 s). Returns nullptr and sets `*error` on failure.
+  // Initialises `model` on `port` under the global lock. Returns nullptr
+  // and sets `*error` and libgphoto2's result code `*failure` on failure.
   static std::unique_ptr<Gphoto2Camera> open(const Gphoto2Drivers& drivers,
                                              const std::string& model,
-                                             const std::string& port,
-                                             Gphoto2Context& context, DeviceError* error);
+                                             const std::string& port, Gphoto2Context& context,
+                                             DeviceError* error, int* failure);
   ~Gphoto2Camera();
   Gphoto2Camera(const Gphoto2Camera&) = delete;
   Gphoto2Camera& operator=(const Gphoto2Camera&) = delete;

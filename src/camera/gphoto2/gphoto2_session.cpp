@@ -1,5 +1,7 @@
 // Opening a session: initialise the camera and find a usable storage.
 
+#include <gphoto2/gphoto2-port-result.h>
+
 #include "camera/gphoto2/gphoto2_device.h"
 
 namespace picferry {
@@ -9,8 +11,22 @@ constexpr char kUnlockAndTrust[] =
     "If it is an iPhone, unlock it and tap Trust on its screen when it asks whether to trust "
     "this computer.";
 
-DeviceError refusal(const DeviceError& cause) {
-  return {cause.description + " " + kUnlockAndTrust};
+// libgphoto2 could not claim the device: another program has it, on a
+// desktop almost always the gphoto2 volume monitor, which takes every camera
+// as it is plugged in. gphoto2's maintainers advise unmounting it.
+constexpr char kHeldByAnotherProgram[] =
+    "Another program is using the device, most likely the desktop's gphoto2 volume monitor "
+    "(gvfs-gphoto2-volume-monitor). Free it with `gio mount -s gphoto2`, or stop the volume "
+    "monitor, or close the program that opened the device.";
+
+constexpr char kNoStorageYet[] =
+    "The device shows no photos yet: it is locked or does not trust this computer. "
+    "Unlock the iPhone and tap Trust on its screen, then keep it unlocked; on an Android "
+    "phone choose \"File transfer\" in its USB notification and tap Allow.";
+
+DeviceError refusal(const DeviceError& cause, int failure) {
+  return {cause.description + " " +
+          (failure == GP_ERROR_IO_USB_CLAIM ? kHeldByAnotherProgram : kUnlockAndTrust)};
 }
 
 }  // namespace
@@ -21,22 +37,22 @@ void Gphoto2Device::openSession() {
     return;
   }
   DeviceError error;
-  auto camera = Gphoto2Camera::open(*drivers_, detected_.model, detected_.port, context_, &error);
+  int failure = GP_OK;
+  auto camera = Gphoto2Camera::open(*drivers_, detected_.model, detected_.port, context_, &error,
+                                    &failure);
   if (!camera) {
-    postOpened(refusal(error));
+    postOpened(refusal(error, failure));
     return;
   }
   std::vector<std::string> roots;
   if (auto failed = camera->storageRoots(&roots)) {
     camera.reset();  // Closed, so that the next request starts afresh.
-    postOpened(refusal(*failed));
+    postOpened(refusal(*failed, GP_OK));
     return;
   }
   if (roots.empty()) {
     camera.reset();
-    postOpened(DeviceError{
-        "The device shows no photos yet: it is locked or does not trust this computer. "
-        "Unlock the iPhone and tap Trust on its screen, then keep it unlocked."});
+    postOpened(DeviceError{kNoStorageYet});
     return;
   }
   if (auto model = camera->reportedModel()) setName(*model);

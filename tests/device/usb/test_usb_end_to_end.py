@@ -354,9 +354,9 @@ class FaultTest(UsbTest):
         events = [json.loads(line) for line in out.splitlines()]
         self.assertEqual(events, import_events(self.ORDER, self.dest, 3, 0, 0))
 
-    # Fault: a device held by another program (libgphoto2: -53, could not claim) is refused
-    # with advice to unlock the iPhone and tap Trust, not with what holds it and how to free it.
-    @unittest.expectedFailure
+    # Was a fault (mended in gphoto2_session.cpp): a device held by another program
+    # (libgphoto2: -53, could not claim) was refused with advice to unlock the iPhone and tap
+    # Trust, not with what holds it and how to free it.
     def test_busy_device_is_refused_naming_what_holds_it(self):
         self.bus.plug("camera", self.tree("camera", self.FILES), busy=True)
         status, events, _ = self.run_binary("import", "--dest", self.dest, timeout=90)
