@@ -8,6 +8,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 
@@ -153,6 +154,26 @@ CameraFileStat Gphoto2Camera::stat(const std::string& folder, const std::string&
   return result;
 }
 
+int Gphoto2Camera::readInPieces(const std::string& folder, const std::string& name, int fd) {
+  constexpr std::uint64_t kPiece = 1 << 20;  // ptp2's own piece size
+  if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) return GP_ERROR_IO;
+  std::vector<char> buffer(kPiece);
+  for (std::uint64_t offset = 0;;) {
+    std::uint64_t got = kPiece;
+    int result = gp_camera_file_read(camera_, folder.c_str(), name.c_str(), GP_FILE_TYPE_NORMAL,
+                                     offset, buffer.data(), &got, context_.get());
+    if (result < GP_OK) return result;
+    if (got == 0) return GP_OK;
+    for (std::uint64_t written = 0; written < got;) {
+      ssize_t n = write(fd, buffer.data() + written, got - written);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return GP_ERROR_IO_WRITE;
+      written += static_cast<std::uint64_t>(n);
+    }
+    offset += got;
+  }
+}
+
 std::optional<DeviceError> Gphoto2Camera::download(const std::string& folder,
                                                    const std::string& name, int fd) {
   context_.clearMessages();
@@ -179,8 +200,15 @@ std::optional<DeviceError> Gphoto2Camera::download(const std::string& folder,
   context_.watchTransfer(fd);
   int result = gp_camera_file_get(camera_, folder.c_str(), name.c_str(), GP_FILE_TYPE_NORMAL,
                                   file, context_.get());
-  bool stalled = context_.endTransfer();
   gp_file_unref(file);
+  // ptp2 refuses to get objects of format Undefined (0x3000: AAE and XMP
+  // sidecars) from non-MTP devices before sending anything, but reads them
+  // piece by piece.
+  if (result == GP_ERROR_NOT_SUPPORTED) {
+    context_.clearMessages();
+    result = readInPieces(folder, name, fd);
+  }
+  bool stalled = context_.endTransfer();
   if (stalled) {
     return DeviceError{"The device stopped sending " + joinPath(folder, name) +
                        "; nothing was saved."};

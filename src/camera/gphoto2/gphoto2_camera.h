@@ -55,6 +55,8 @@ class Gphoto2Camera {
 
  private:
   Gphoto2Camera(Camera* camera, GPPortInfoList* ports, Gphoto2Context& context);
+  // Copies the file into `fd` from its start with libgphoto2's partial reads.
+  int readInPieces(const std::string& folder, const std::string& name, int fd);
 
   Camera* camera_;
   GPPortInfoList* ports_;
