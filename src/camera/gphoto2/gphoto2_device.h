@@ -39,6 +39,7 @@ class Gphoto2Device final : public ThreadedCameraDevice<Gphoto2File> {
   // Worker thread only (and the destructor, once the worker is gone).
   Gphoto2Context context_;
   std::unique_ptr<Gphoto2Camera> camera_;
+  bool listing_ = false;  // the session showed a storage and its catalogue is listed
 };
 
 }  // namespace picferry

@@ -32,31 +32,34 @@ DeviceError refusal(const DeviceError& cause, int failure) {
 }  // namespace
 
 void Gphoto2Device::openSession() {
-  if (camera_) {  // Already open: the session stands.
+  if (listing_) {  // Already open and listed: the session stands.
     postOpened(std::nullopt);
     return;
   }
-  DeviceError error;
-  int failure = GP_OK;
-  auto camera = Gphoto2Camera::open(*drivers_, detected_.model, detected_.port, context_, &error,
-                                    &failure);
-  if (!camera) {
-    postOpened(refusal(error, failure));
-    return;
+  if (!camera_) {
+    DeviceError error;
+    int failure = GP_OK;
+    camera_ = Gphoto2Camera::open(*drivers_, detected_.model, detected_.port, context_, &error,
+                                  &failure);
+    if (!camera_) {
+      postOpened(refusal(error, failure));
+      return;
+    }
   }
   std::vector<std::string> roots;
-  if (auto failed = camera->storageRoots(&roots)) {
-    camera.reset();  // Closed, so that the next request starts afresh.
+  if (auto failed = camera_->storageRoots(&roots)) {
+    camera_.reset();  // Closed, so that the next request starts afresh.
     postOpened(refusal(*failed, GP_OK));
     return;
   }
   if (roots.empty()) {
-    camera.reset();
+    // The session stays open: some phones allow one session per plug, and
+    // show their storage in it once unlocked or allowed.
     postOpened(DeviceError{kNoStorageYet});
     return;
   }
-  if (auto model = camera->reportedModel()) setName(*model);
-  camera_ = std::move(camera);
+  if (auto model = camera_->reportedModel()) setName(*model);
+  listing_ = true;
   postOpened(std::nullopt);
   listStorages(roots);
 }
