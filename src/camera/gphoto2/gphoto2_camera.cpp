@@ -66,6 +66,28 @@ Gphoto2Camera::~Gphoto2Camera() {
 }
 
 std::optional<DeviceError> Gphoto2Camera::storageRoots(std::vector<std::string>* roots) {
+  if (auto failed = readStorageRoots(roots)) return failed;
+  if (!roots->empty()) return std::nullopt;
+  // A phone trusted or allowed since tells so by events (StoreRemoved of the
+  // placeholder, StoreAdded of the real storage): take them and look again.
+  takeEvents();
+  return readStorageRoots(roots);
+}
+
+void Gphoto2Camera::takeEvents() {
+  constexpr int kWaitMilliseconds = 100;
+  constexpr int kMostEvents = 8;
+  for (int i = 0; i < kMostEvents; ++i) {
+    context_.clearMessages();
+    CameraEventType type = GP_EVENT_UNKNOWN;
+    void* data = nullptr;
+    int result = gp_camera_wait_for_event(camera_, kWaitMilliseconds, &type, &data, context_.get());
+    std::free(data);
+    if (result < GP_OK || type == GP_EVENT_TIMEOUT) return;
+  }
+}
+
+std::optional<DeviceError> Gphoto2Camera::readStorageRoots(std::vector<std::string>* roots) {
   context_.clearMessages();
   CameraStorageInformation* storages = nullptr;
   int count = 0;

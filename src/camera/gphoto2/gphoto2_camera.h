@@ -37,6 +37,8 @@ class Gphoto2Camera {
 
   // The base folder of every usable storage. A placeholder storage (an
   // iPhone that is locked or does not trust the computer) is not usable.
+  // When none is usable, the device's events are taken and the storages read
+  // again. Costs well under a second.
   std::optional<DeviceError> storageRoots(std::vector<std::string>* roots);
   // The model the device reports about itself (PTP devices), if any.
   std::optional<std::string> reportedModel();
@@ -55,6 +57,10 @@ class Gphoto2Camera {
 
  private:
   Gphoto2Camera(Camera* camera, GPPortInfoList* ports, Gphoto2Context& context);
+  std::optional<DeviceError> readStorageRoots(std::vector<std::string>* roots);
+  // Lets libgphoto2 handle the events the device has sent, for at most a few
+  // tenths of a second.
+  void takeEvents();
   // Copies the file into `fd` from its start with libgphoto2's partial reads.
   int readInPieces(const std::string& folder, const std::string& name, int fd);
 

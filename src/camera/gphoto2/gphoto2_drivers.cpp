@@ -17,6 +17,12 @@ namespace {
 
 bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
+constexpr int kAppleVendor = 0x05ac;
+// USB still-image class, PTP (PIMA 15740).
+constexpr int kPtpClass = 6;
+constexpr int kPtpSubclass = 1;
+constexpr int kPtpProtocol = 1;
+
 }  // namespace
 
 std::shared_ptr<Gphoto2Drivers> Gphoto2Drivers::load() {
@@ -39,7 +45,21 @@ int Gphoto2Drivers::setAbilitiesLocked(const std::string& model, Camera* camera)
   if (index < GP_OK) return index;
   CameraAbilities abilities;
   int result = gp_abilities_list_get_abilities(list_, index, &abilities);
-  return result < GP_OK ? result : gp_camera_set_abilities(camera, abilities);
+  if (result < GP_OK) return result;
+  // For Apple's vendor id ptp2 waits inside camera_init, under the global
+  // lock, for a locked iPhone's real storage: about 18 s, during which no
+  // other device can be detected or opened. Found by its PTP interface on the
+  // same port instead, the iPhone is opened at once; the session retries take
+  // the storage events instead (Gphoto2Camera::storageRoots). ptp2 reads no
+  // other quirk from Apple's ids (camlibs/ptp2/library.c, 2.5.30).
+  if (abilities.usb_vendor == kAppleVendor) {
+    abilities.usb_vendor = 0;
+    abilities.usb_product = 0;
+    abilities.usb_class = kPtpClass;
+    abilities.usb_subclass = kPtpSubclass;
+    abilities.usb_protocol = kPtpProtocol;
+  }
+  return gp_camera_set_abilities(camera, abilities);
 }
 
 // Every port scan leaks inside libgphoto2: its USB driver never frees the
