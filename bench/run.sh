@@ -49,5 +49,18 @@ status=0
 unshare -m --propagation private \
   python3 bench/bench.py --binary "$dir/picferry" --work "$work" --out "$out" \
     --command "$command" --build "$build" "${quick[@]}" "${runs[@]}" || status=$?
+# The USB route: picferry against gphoto2 on one emulated camera (a few minutes).
+libdir="$dir/tests/device/usb/lib"
+cmake --build "$dir" --target picferry_fake_libusb >/dev/null 2>&1 || true
+usb_rounds=3
+[[ ${#quick[@]} -eq 0 ]] || usb_rounds=2
+if [[ -e "$libdir/libusb-1.0.so.0" ]]; then
+  unshare -m --propagation private \
+    python3 bench/usb_bench.py --binary "$dir/picferry" --libdir "$libdir" \
+      --out "$work/usb.md" --rounds "$usb_rounds" || status=$?
+  [[ -e "$work/usb.md" ]] && { echo; cat "$work/usb.md"; } >>"$out"
+else
+  printf '\nUSB route not measured: no stand-in libusb in %s.\n' "$libdir" >>"$out"
+fi
 echo "results: $out"
 exit "$status"
