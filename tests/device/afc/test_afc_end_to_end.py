@@ -200,16 +200,34 @@ class NamelessPhoneTest(PhoneTest):
 
 @unittest.skipUnless(os.environ.get("PICFERRY_SLOW_TESTS"), "slow: set PICFERRY_SLOW_TESTS=1")
 class StaysLockedTest(PhoneTest):
+    """15 refusals 2 s apart: the reason arrives near 28-30 s, well before the 40 s watchdog
+    (whose "device_unreachable" advice, unplug and replug, would be the wrong one)."""
+
     SWITCHES = {"locked_refusals": -1}
+    REASON = LOCKED
 
     def test_phone_that_stays_locked_ends_with_its_reason(self):
+        started = time.monotonic()
         status, events = self.run_binary("import", "--dest", self.dest, timeout=70)
+        seconds = time.monotonic() - started
         self.assertEqual(status, 1)
-        self.assertEqual(len(events), 1)
-        if events[0]["code"] == "locked_or_untrusted":
-            self.assertEqual(events[0]["message"], LOCKED)
-        else:
-            self.assertEqual(events[0]["code"], "device_unreachable")
+        self.assertEqual(events, [{"type": "error", "code": "locked_or_untrusted",
+                                   "message": self.REASON}])
+        self.assertLess(seconds, 34)
+
+
+@unittest.skipUnless(os.environ.get("PICFERRY_SLOW_TESTS"), "slow: set PICFERRY_SLOW_TESTS=1")
+class StaysUntrustedTest(StaysLockedTest):
+    SWITCHES = {"trust_pending_refusals": -1}
+    REASON = ("The iPhone is asking whether to trust this computer. Unlock it and tap Trust on "
+              "its screen.")
+
+    # Fault: without a pair record libimobiledevice's handshake makes two new RSA-2048 keys
+    # for every Pair it sends (0.5-1.1 s an attempt here), so the 15th refusal comes at
+    # 38-39 s and, on a loaded machine, after the watchdog.
+    @unittest.expectedFailure
+    def test_phone_that_stays_locked_ends_with_its_reason(self):
+        super().test_phone_that_stays_locked_ends_with_its_reason()
 
 
 def main():
