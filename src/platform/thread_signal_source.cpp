@@ -12,7 +12,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <optional>
 #include <utility>
 
 #include "platform/signal_blocked_thread.h"
@@ -76,11 +75,14 @@ ThreadSignalSource::~ThreadSignalSource() {
 }
 
 void ThreadSignalSource::serve(const std::shared_ptr<State>& state) {
-  std::optional<std::chrono::steady_clock::time_point> deadline;
+  // A flag beside the time rather than an optional: GCC's -O2 takes the
+  // optional's value for possibly uninitialised (-Wmaybe-uninitialized).
+  bool armed = false;
+  std::chrono::steady_clock::time_point deadline{};
   for (;;) {
     int timeoutMs = -1;
-    if (deadline) {
-      const auto left = *deadline - std::chrono::steady_clock::now();
+    if (armed) {
+      const auto left = deadline - std::chrono::steady_clock::now();
       timeoutMs = static_cast<int>(
           std::max<std::int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
     }
@@ -88,15 +90,18 @@ void ThreadSignalSource::serve(const std::shared_ptr<State>& state) {
     if (::poll(fds, 2, timeoutMs) < 0 && errno != EINTR) return;
     if (fds[1].revents != 0) return;
     if ((fds[0].revents & POLLIN) && drain(state->signalFd)) {
-      if (state->unfinished++ == 0) deadline = std::chrono::steady_clock::now() + kGrace;
+      if (state->unfinished++ == 0) {
+        deadline = std::chrono::steady_clock::now() + kGrace;
+        armed = true;
+      }
       state->mainQueue.post([state] {
         if (state->watching) state->handler();
         --state->unfinished;
       });
     }
-    if (deadline && std::chrono::steady_clock::now() >= *deadline) {
+    if (armed && std::chrono::steady_clock::now() >= deadline) {
       if (state->unfinished > 0) state->process.exit(kStopStatus);
-      deadline.reset();
+      armed = false;
     }
   }
 }
