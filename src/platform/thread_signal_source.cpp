@@ -75,13 +75,12 @@ ThreadSignalSource::~ThreadSignalSource() {
 }
 
 void ThreadSignalSource::serve(const std::shared_ptr<State>& state) {
-  // A flag beside the time rather than an optional: GCC's -O2 takes the
-  // optional's value for possibly uninitialised (-Wmaybe-uninitialized).
-  bool armed = false;
-  std::chrono::steady_clock::time_point deadline{};
+  // No deadline while no stop is pending.
+  constexpr auto kNone = std::chrono::steady_clock::time_point::max();
+  auto deadline = kNone;
   for (;;) {
     int timeoutMs = -1;
-    if (armed) {
+    if (deadline != kNone) {
       const auto left = deadline - std::chrono::steady_clock::now();
       timeoutMs = static_cast<int>(
           std::max<std::int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
@@ -90,18 +89,15 @@ void ThreadSignalSource::serve(const std::shared_ptr<State>& state) {
     if (::poll(fds, 2, timeoutMs) < 0 && errno != EINTR) return;
     if (fds[1].revents != 0) return;
     if ((fds[0].revents & POLLIN) && drain(state->signalFd)) {
-      if (state->unfinished++ == 0) {
-        deadline = std::chrono::steady_clock::now() + kGrace;
-        armed = true;
-      }
+      if (state->unfinished++ == 0) deadline = std::chrono::steady_clock::now() + kGrace;
       state->mainQueue.post([state] {
         if (state->watching) state->handler();
         --state->unfinished;
       });
     }
-    if (armed && std::chrono::steady_clock::now() >= deadline) {
+    if (deadline != kNone && std::chrono::steady_clock::now() >= deadline) {
       if (state->unfinished > 0) state->process.exit(kStopStatus);
-      armed = false;
+      deadline = kNone;
     }
   }
 }
