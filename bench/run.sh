@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Measures picferry's import throughput and memory against cp -r, rsync -r --fsync
-# and gphoto2 on cameras made of a tmpfs (no hardware), and writes bench/RESULTS.md.
+# and gphoto2 on cameras made of a tmpfs (no hardware), and against libimobiledevice
+# alone (bench/afc_read) over the tests' fake phone, each on the machine's disk and on a
+# journaled ext4 image; writes bench/RESULTS.md.
 # Usage (root): bench/run.sh [--quick] [--runs N]
 #   --quick: small sets and 2 rounds, to try the script (writes bench/RESULTS-quick.md)
-# Needs about 3x the largest set free under /var/tmp (20 GiB for the full run).
+#   --runs N: rounds per set (3 by default; the full run takes about 20 minutes)
+# Needs about 12 GiB free under /var/tmp for the full run (the image grows to 5 GiB).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -36,19 +39,24 @@ else
   build="Release without -Werror ($dir; scripts/build.sh release failed: $why, build/release/build.log)"
 fi
 
+# The iPhone route's reference: libimobiledevice alone.
+mkdir -p build && afc_read=build/bench-afc_read
+cc -O2 -Wall -o "$afc_read" bench/afc_read.c $(pkg-config --cflags --libs libimobiledevice-1.0)
+
 build+="; source $(git rev-parse --short HEAD 2>/dev/null || echo '?')"
 [[ -z $(git status --porcelain -- src CMakeLists.txt 2>/dev/null) ]] || build+=" with uncommitted changes in src/ or CMakeLists.txt"
 
 work=$(mktemp -d /var/tmp/picferry-bench.XXXXXX)  # on disk: the destinations live here
-# The camera's tmpfs lives in the private mount namespace below and disappears
-# with it; this removes the destinations whatever happens.
+# The camera's tmpfs and the ext4 image's loop mount live in the private mount
+# namespace below and disappear with it; this removes the destinations and the image
+# file whatever happens.
 trap 'rm -rf "$work"' EXIT
 trap 'exit 130' INT TERM HUP
 echo "work: $work; results: $out; free: $(df -h --output=avail "$work" | tail -n 1)"
 
 status=0
 unshare -m --propagation private \
-  python3 bench/bench.py --binary "$dir/picferry" --work "$work" --out "$out" \
+  python3 bench/bench.py --binary "$dir/picferry" --afc-read "$afc_read" --work "$work" --out "$out" \
     --command "$command" --build "$build" "${quick[@]}" "${runs[@]}" || status=$?
 # The USB route: picferry against gphoto2 on one emulated camera (a few minutes).
 libdir="$dir/tests/device/usb/lib"

@@ -12,6 +12,8 @@ packages=(
   # power-cut images and FAT/exFAT destinations in the tests
   e2fsprogs xfsprogs exfat-fuse exfatprogs fusefat dosfstools fuse3
   libusb-1.0-0-dev
+  # the manual page and the Debian package's checks
+  scdoc lintian
 )
 packages+=("$@")
 

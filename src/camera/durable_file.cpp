@@ -210,14 +210,14 @@ std::optional<DeviceError> DurableFile::append(const void* data, std::size_t siz
   return std::nullopt;
 }
 
-std::optional<DeviceError> DurableFile::commit(std::int64_t expectedSize,
-                                               std::optional<std::int64_t> mtime,
-                                               std::string* savedName) {
+std::optional<DeviceError> DurableFile::fail(DeviceError error) {
+  discard();
+  return error;
+}
+
+std::optional<DeviceError> DurableFile::finishWriting(std::int64_t expectedSize,
+                                                      std::optional<std::int64_t> mtime) {
   if (done_) return DeviceError{"The file " + finalName_ + " was already finished"};
-  auto fail = [this](DeviceError e) {
-    discard();
-    return std::optional<DeviceError>(std::move(e));
-  };
   struct stat st {};
   if (fstat(fd_, &st) != 0) return fail(errnoError("Could not check", errno));
   if (expectedSize >= 0 && st.st_size != expectedSize) {
@@ -232,8 +232,23 @@ std::optional<DeviceError> DurableFile::commit(std::int64_t expectedSize,
     times[0].tv_nsec = times[1].tv_nsec = 0;
     if (futimens(fd_, times) != 0) return fail(errnoError("Could not set the date of", errno));
   }
-  if (fdatasync(fd_) != 0) return fail(errnoError("Could not flush", errno));
+  return std::nullopt;
+}
 
+std::optional<DeviceError> DurableFile::flushData() {
+  if (done_) return DeviceError{"The file " + finalName_ + " was already finished"};
+  if (fdatasync(fd_) != 0) return fail(errnoError("Could not flush", errno));
+  return std::nullopt;
+}
+
+std::optional<DeviceError> DurableFile::claimName(const std::string& name,
+                                                  std::string* savedName) {
+  if (done_) return DeviceError{"The file " + finalName_ + " was already finished"};
+  if (!isSafeFileName(name)) {
+    return fail({"Refusing to save a file as \"" + std::string(name.c_str()) +
+                 "\": the name must be one file name, without '/'."});
+  }
+  finalName_ = name;
   for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
     std::string candidate = numberedFileName(finalName_, attempt);
     int err = claim(candidate);
@@ -248,6 +263,14 @@ std::optional<DeviceError> DurableFile::commit(std::int64_t expectedSize,
     return std::nullopt;
   }
   return fail({"Every name like " + finalName_ + " is taken in " + directory_});
+}
+
+std::optional<DeviceError> DurableFile::commit(std::int64_t expectedSize,
+                                               std::optional<std::int64_t> mtime,
+                                               std::string* savedName) {
+  if (auto failed = finishWriting(expectedSize, mtime)) return failed;
+  if (auto failed = flushData()) return failed;
+  return claimName(finalName_, savedName);
 }
 
 int DurableFile::claim(const std::string& candidate) {

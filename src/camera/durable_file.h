@@ -27,7 +27,8 @@ namespace picferry {
 class DurableFile {
  public:
   // Opens the temporary file in `directory`, for a file to be called
-  // `finalName`, which must satisfy isSafeFileName. Returns nullptr and sets
+  // `finalName` (the name commit() gives it and messages use; claimName may
+  // give another), which must satisfy isSafeFileName. Returns nullptr and sets
   // `*error` on failure.
   static std::unique_ptr<DurableFile> create(const std::string& directory,
                                              const std::string& finalName,
@@ -43,14 +44,22 @@ class DurableFile {
   // Appends `size` bytes at the end of what was written.
   std::optional<DeviceError> append(const void* data, std::size_t size);
 
-  // Checks that exactly `expectedSize` bytes were written (a negative size is
-  // not checked), sets the modification time (seconds since the epoch) when
-  // given, flushes the data to disk, gives the file the first free name of
-  // numberedFileName(finalName, 0, 1, ...) without ever replacing an existing
-  // entry, then flushes the directory so that the name survives a power cut.
-  // On success `*savedName` (if not null) is that name and no temporary file
-  // is left; on failure the temporary file is removed too, except when only
-  // the directory's flush failed: the complete file then keeps its name.
+  // The three steps of commit(), for callers that run them on different
+  // threads (one at a time): checks that exactly `expectedSize` bytes were
+  // written (a negative size is not checked) and sets the modification time
+  // (seconds since the epoch) when given; then flushes the data to disk; then
+  // gives the file the first free name of numberedFileName(name, 0, 1, ...)
+  // without ever replacing an existing entry, and flushes the directory so
+  // that the name survives a power cut. On success `*savedName` (if not null)
+  // is that name and no temporary file is left; any failure removes the
+  // temporary file too, except when only the directory's flush failed: the
+  // complete file then keeps its name.
+  std::optional<DeviceError> finishWriting(std::int64_t expectedSize,
+                                           std::optional<std::int64_t> mtime);
+  std::optional<DeviceError> flushData();
+  std::optional<DeviceError> claimName(const std::string& name, std::string* savedName = nullptr);
+
+  // All three steps, under the name given to create().
   std::optional<DeviceError> commit(std::int64_t expectedSize,
                                     std::optional<std::int64_t> mtime,
                                     std::string* savedName = nullptr);
@@ -65,6 +74,7 @@ class DurableFile {
   int claim(const std::string& candidate);
   int claimByLink(const std::string& candidate);
   int claimByPlaceholder(const std::string& candidate);
+  std::optional<DeviceError> fail(DeviceError error);
   void discard();
   DeviceError errnoError(const std::string& what, int err) const;
 

@@ -3,11 +3,54 @@
 namespace picferry {
 
 QueuedCameraDevice::QueuedCameraDevice(MainQueue& mainQueue, std::optional<std::string> name)
-    : mainQueue_(mainQueue), name_(std::move(name)), worker_(std::make_unique<WorkerThread>()) {}
+    : mainQueue_(mainQueue),
+      name_(std::move(name)),
+      worker_(std::make_unique<WorkerThread>()),
+      pipeline_(std::make_unique<DownloadPipeline>(static_cast<DownloadPipelineHost&>(*this))) {}
 
-QueuedCameraDevice::~QueuedCameraDevice() { stopWorker(); }
+QueuedCameraDevice::~QueuedCameraDevice() {
+  stopWorker();
+  pipeline_.reset();
+}
 
-void QueuedCameraDevice::stopWorker() { worker_.reset(); }
+void QueuedCameraDevice::stopWorker() {
+  pipeline_->abandonAll();
+  worker_.reset();
+}
+
+void QueuedCameraDevice::runOnDevice(std::function<void()> run, std::function<void()> abandon) {
+  if (worker_) {
+    worker_->submit(std::move(run), std::move(abandon));
+  } else if (abandon) {
+    abandon();
+  }
+}
+
+std::shared_ptr<CameraFile> QueuedCameraDevice::fileAfter(const CameraFile& file) const {
+  std::lock_guard lock(mutex_);
+  if (!items_) return nullptr;
+  const auto& items = *items_;
+  // Downloads go in catalogue order: the next file is almost always where
+  // the last search ended.
+  std::size_t at = afterHint_ < items.size() && items[afterHint_].get() == &file
+                       ? afterHint_
+                       : items.size();
+  for (std::size_t i = 0; at == items.size() && i < items.size(); ++i) {
+    if (items[i].get() == &file) at = i;
+  }
+  for (std::size_t i = at + 1; i < items.size(); ++i) {
+    if (auto next = std::dynamic_pointer_cast<CameraFile>(items[i])) {
+      afterHint_ = i;
+      return next;
+    }
+  }
+  return nullptr;
+}
+
+void QueuedCameraDevice::report(DownloadRequest request, std::optional<DeviceError> error) {
+  postDownloaded(request.delegate, std::move(request.file), std::move(error),
+                 std::move(request.options), request.contextInfo);
+}
 
 void QueuedCameraDevice::requestOpenSession() {
   worker_->submit([this] { openSession(); });
@@ -40,22 +83,6 @@ void QueuedCameraDevice::postOpened(std::optional<DeviceError> error) {
     auto self = weak.lock();
     if (self && self->delegate_) self->delegate_->deviceDidOpenSessionWithError(*self, error);
   });
-}
-
-void QueuedCameraDevice::submitDownload(std::shared_ptr<CameraFile> file,
-                                        const DownloadOptions& options,
-                                        CameraDeviceDownloadDelegate* delegate, void* contextInfo,
-                                        std::function<std::optional<DeviceError>()> download) {
-  worker_->submit(
-      [this, file, options, delegate, contextInfo, download = std::move(download)] {
-        postDownloaded(delegate, file, download(), options, contextInfo);
-      },
-      [this, file, options, delegate, contextInfo] {
-        postDownloaded(delegate, file,
-                       DeviceError{"The device was closed before " +
-                                   file->name().value_or("the file") + " could be copied."},
-                       options, contextInfo);
-      });
 }
 
 void QueuedCameraDevice::postDownloaded(CameraDeviceDownloadDelegate* delegate,

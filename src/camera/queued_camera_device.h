@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "camera/camera.h"
+#include "camera/download_pipeline.h"
+#include "camera/durable_file.h"
 #include "camera/worker_thread.h"
 #include "platform/main_queue.h"
 
@@ -33,7 +35,8 @@ using ListFolder =
 // then does nothing. Create with std::make_shared. Public methods are called
 // on the main thread, except reportRemoved (any thread).
 class QueuedCameraDevice : public CameraDevice,
-                           public std::enable_shared_from_this<QueuedCameraDevice> {
+                           public std::enable_shared_from_this<QueuedCameraDevice>,
+                           private DownloadPipelineHost {
  public:
   // While a listing runs, an addition reaches the main queue at least every
   // two heartbeats.
@@ -80,16 +83,19 @@ class QueuedCameraDevice : public CameraDevice,
   // Tells the stall check that a long listing call is still moving.
   void noteCatalogueProgress();
 
-  // Runs `download` on the worker and reports its outcome exactly once: the
-  // outcome, or a failure when the worker stops before it started.
-  void submitDownload(std::shared_ptr<CameraFile> file, const DownloadOptions& options,
-                      CameraDeviceDownloadDelegate* delegate, void* contextInfo,
-                      std::function<std::optional<DeviceError>()> download);
+  // Copies the file through the download pipeline and reports its outcome
+  // exactly once.
+  void requestDownload(DownloadRequest request) { pipeline_->request(std::move(request)); }
   // Reports a download's outcome on the main queue.
   void postDownloaded(CameraDeviceDownloadDelegate* delegate, std::shared_ptr<CameraFile> file,
                       std::optional<DeviceError> error, DownloadOptions options, void* contextInfo);
 
  private:
+  // DownloadPipelineHost
+  void runOnDevice(std::function<void()> run, std::function<void()> abandon) override;
+  std::shared_ptr<CameraFile> fileAfter(const CameraFile& file) const override;
+  void report(DownloadRequest request, std::optional<DeviceError> error) override;
+
   void beginCatalogue();
   bool addToCatalogue(std::vector<std::shared_ptr<CameraItem>> files);
   void failCatalogue(DeviceError error);
@@ -105,6 +111,7 @@ class QueuedCameraDevice : public CameraDevice,
   mutable std::mutex mutex_;
   std::optional<std::string> name_;                                // guarded by mutex_
   std::optional<std::vector<std::shared_ptr<CameraItem>>> items_;  // guarded by mutex_
+  mutable std::size_t afterHint_ = 0;  // where fileAfter last looked; guarded by mutex_
 
   // Nanoseconds (steady clock) of the last addition posted and of the last
   // sign of listing progress.
@@ -113,30 +120,38 @@ class QueuedCameraDevice : public CameraDevice,
   std::atomic<bool> catalogueFailed_{false};
 
   std::unique_ptr<WorkerThread> worker_;
+  std::unique_ptr<DownloadPipeline> pipeline_;
 };
 
-// A device whose files are of type `OwnFile`, copied by download() on the
+// A device whose files are of type `OwnFile`, copied by copyInto() on the
 // worker; a file of another device fails at once.
 template <typename OwnFile>
 class ThreadedCameraDevice : public QueuedCameraDevice {
  public:
   void requestDownloadFile(const std::shared_ptr<CameraFile>& file, const DownloadOptions& options,
                            CameraDeviceDownloadDelegate* delegate, void* contextInfo) final {
-    auto own = std::dynamic_pointer_cast<OwnFile>(file);
-    if (!own) {
+    if (!std::dynamic_pointer_cast<OwnFile>(file)) {
       postDownloaded(delegate, file, DeviceError{"This file does not belong to the device."},
                      options, contextInfo);
       return;
     }
-    submitDownload(own, options, delegate, contextInfo,
-                   [this, own, options] { return download(*own, options); });
+    requestDownload({file, options, delegate, contextInfo});
   }
 
  protected:
   using QueuedCameraDevice::QueuedCameraDevice;
-  // On the worker: copies `file` into the destination the options name.
-  virtual std::optional<DeviceError> download(const OwnFile& file,
-                                              const DownloadOptions& options) = 0;
+  // On the worker: copies `file` into `out` and calls out.finishWriting; may
+  // stop early, with an error, once `abandoned` is set (a copy read ahead
+  // that is no longer wanted).
+  virtual std::optional<DeviceError> copyInto(const OwnFile& file, DurableFile& out,
+                                              const std::atomic<bool>& abandoned) = 0;
+
+ private:
+  std::optional<DeviceError> transfer(const CameraFile& file, DurableFile& out,
+                                      const std::atomic<bool>& abandoned) final {
+    // Only files of this device reach the pipeline.
+    return copyInto(dynamic_cast<const OwnFile&>(file), out, abandoned);
+  }
 };
 
 }  // namespace picferry

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <optional>
 #include <utility>
 
 #include "platform/signal_blocked_thread.h"
@@ -76,11 +75,13 @@ ThreadSignalSource::~ThreadSignalSource() {
 }
 
 void ThreadSignalSource::serve(const std::shared_ptr<State>& state) {
-  std::optional<std::chrono::steady_clock::time_point> deadline;
+  // No deadline while no stop is pending.
+  constexpr auto kNone = std::chrono::steady_clock::time_point::max();
+  auto deadline = kNone;
   for (;;) {
     int timeoutMs = -1;
-    if (deadline) {
-      const auto left = *deadline - std::chrono::steady_clock::now();
+    if (deadline != kNone) {
+      const auto left = deadline - std::chrono::steady_clock::now();
       timeoutMs = static_cast<int>(
           std::max<std::int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
     }
@@ -94,9 +95,9 @@ void ThreadSignalSource::serve(const std::shared_ptr<State>& state) {
         --state->unfinished;
       });
     }
-    if (deadline && std::chrono::steady_clock::now() >= *deadline) {
+    if (deadline != kNone && std::chrono::steady_clock::now() >= deadline) {
       if (state->unfinished > 0) state->process.exit(kStopStatus);
-      deadline.reset();
+      deadline = kNone;
     }
   }
 }

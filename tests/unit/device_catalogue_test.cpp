@@ -30,7 +30,8 @@ class ScriptedDevice final : public ThreadedCameraDevice<FakeFile> {
     postOpened(std::nullopt);
     listCatalogue({"/DCIM"}, list_, stallLimit_);
   }
-  std::optional<DeviceError> download(const FakeFile&, const DownloadOptions&) override {
+  std::optional<DeviceError> copyInto(const FakeFile&, DurableFile&,
+                                      const std::atomic<bool>&) override {
     return std::nullopt;
   }
 

@@ -197,7 +197,8 @@ int Gphoto2Camera::readInPieces(const std::string& folder, const std::string& na
 }
 
 std::optional<DeviceError> Gphoto2Camera::download(const std::string& folder,
-                                                   const std::string& name, int fd) {
+                                                   const std::string& name, int fd,
+                                                   const std::atomic<bool>& abandoned) {
   context_.clearMessages();
   // PTP gives sizes in 32 bits: 0xFFFFFFFF stands for "4 GiB or more". libgphoto2 then
   // stops at 4 GiB - 1 and reports success, and the size check would compare with the same
@@ -219,7 +220,7 @@ std::optional<DeviceError> Gphoto2Camera::download(const std::string& folder,
     close(handedOver);
     return DeviceError{"Could not prepare the copy of " + name};
   }
-  context_.watchTransfer(fd);
+  context_.watchTransfer(fd, abandoned);
   int result = gp_camera_file_get(camera_, folder.c_str(), name.c_str(), GP_FILE_TYPE_NORMAL,
                                   file, context_.get());
   gp_file_unref(file);

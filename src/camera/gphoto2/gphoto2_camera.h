@@ -3,6 +3,7 @@
 #include <gphoto2/gphoto2-camera.h>
 #include <gphoto2/gphoto2-port-info-list.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -51,9 +52,11 @@ class Gphoto2Camera {
 
   // Streams the file into the file behind `fd` (which stays open and owned
   // by the caller). A source that stops sending is ended by the context's
-  // stall watchdog. libgphoto2 may report success with a short file: the
-  // caller checks the size.
-  std::optional<DeviceError> download(const std::string& folder, const std::string& name, int fd);
+  // stall watchdog, one no longer wanted once `abandoned` is set.
+  // libgphoto2 may report success with a short file: the caller checks the
+  // size.
+  std::optional<DeviceError> download(const std::string& folder, const std::string& name, int fd,
+                                      const std::atomic<bool>& abandoned);
 
  private:
   Gphoto2Camera(Camera* camera, GPPortInfoList* ports, Gphoto2Context& context);

@@ -25,8 +25,9 @@ Gphoto2Context::Gphoto2Context(StallWatchdog::Clock::duration stallLimit)
 
 Gphoto2Context::~Gphoto2Context() { gp_context_unref(context_); }
 
-void Gphoto2Context::watchTransfer(int fd) {
+void Gphoto2Context::watchTransfer(int fd, const std::atomic<bool>& abandoned) {
   watchedFd_ = fd;
+  abandoned_ = &abandoned;
   writeBackFrom_ = 0;
   stalled_ = false;
   watchdog_.reset(StallWatchdog::Clock::now());
@@ -34,12 +35,15 @@ void Gphoto2Context::watchTransfer(int fd) {
 
 bool Gphoto2Context::endTransfer() {
   watchedFd_ = -1;
+  abandoned_ = nullptr;
   return stalled_;
 }
 
 GPContextFeedback Gphoto2Context::onCancel(GPContext*, void* data) {
   auto* self = static_cast<Gphoto2Context*>(data);
-  if (self->cancelled_.load()) return GP_CONTEXT_FEEDBACK_CANCEL;
+  if (self->cancelled_.load() || (self->abandoned_ && self->abandoned_->load())) {
+    return GP_CONTEXT_FEEDBACK_CANCEL;
+  }
   if (self->watchedFd_ >= 0) {
     const auto now = StallWatchdog::Clock::now();
     struct stat st {};

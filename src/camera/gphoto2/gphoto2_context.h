@@ -33,10 +33,11 @@ class Gphoto2Context {
   void cancelAll() { cancelled_.store(true); }
 
   // Until endTransfer(), a call that lets the file behind `fd` stop growing
-  // for the stall limit is cancelled. endTransfer() tells whether that happened.
+  // for the stall limit is cancelled, as is every call once `abandoned` is
+  // set. endTransfer() tells whether the transfer stalled.
   // Meanwhile write-back of what has arrived is started every few MiB, so the
   // final flush waits only for the tail of the file.
-  void watchTransfer(int fd);
+  void watchTransfer(int fd, const std::atomic<bool>& abandoned);
   bool endTransfer();
 
  private:
@@ -47,6 +48,7 @@ class Gphoto2Context {
   std::atomic<bool> cancelled_{false};
   std::string messages_;
   int watchedFd_ = -1;
+  const std::atomic<bool>* abandoned_ = nullptr;
   off_t writeBackFrom_ = 0;
   bool stalled_ = false;
   StallWatchdog watchdog_;

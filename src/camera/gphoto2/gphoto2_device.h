@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,8 +31,8 @@ class Gphoto2Device final : public ThreadedCameraDevice<Gphoto2File> {
   void openSession() override;
   void listStorages(const std::vector<std::string>& roots);
   std::optional<DeviceError> listFolder(const std::string& folder, FolderContents* out);
-  std::optional<DeviceError> download(const Gphoto2File& file,
-                                      const DownloadOptions& options) override;
+  std::optional<DeviceError> copyInto(const Gphoto2File& file, DurableFile& out,
+                                      const std::atomic<bool>& abandoned) override;
 
   const std::shared_ptr<Gphoto2Drivers> drivers_;
   const DetectedCamera detected_;

@@ -1,19 +1,18 @@
 // One download: the camera's file streamed into a durable file in the
-// destination, checked, dated, and named without replacing anything.
+// destination, and checked.
 
 #include "camera/durable_file.h"
 #include "camera/gphoto2/gphoto2_device.h"
 
 namespace picferry {
 
-std::optional<DeviceError> Gphoto2Device::download(const Gphoto2File& file,
-                                                   const DownloadOptions& options) {
+std::optional<DeviceError> Gphoto2Device::copyInto(const Gphoto2File& file, DurableFile& out,
+                                                   const std::atomic<bool>& abandoned) {
   if (!camera_) return DeviceError{"No session is open with the device."};
-  DeviceError error;
-  auto out = DurableFile::create(options.downloadsDirectory, options.saveAsFilename, &error);
-  if (!out) return error;
-  if (auto failed = camera_->download(file.folder(), file.fileName(), out->fd())) return failed;
-  return out->commit(file.knownSize(), file.modificationDate());
+  if (auto failed = camera_->download(file.folder(), file.fileName(), out.fd(), abandoned)) {
+    return failed;
+  }
+  return out.finishWriting(file.knownSize(), file.modificationDate());
 }
 
 }  // namespace picferry

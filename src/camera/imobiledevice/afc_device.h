@@ -33,7 +33,8 @@ class AfcDevice final : public ThreadedCameraDevice<AfcFile> {
   // On the worker (afc_device.cpp, afc_catalogue.cpp, afc_download.cpp).
   void openSession() override;
   std::optional<DeviceError> listFolder(const std::string& folder, FolderContents* out);
-  std::optional<DeviceError> download(const AfcFile& file, const DownloadOptions& options) override;
+  std::optional<DeviceError> copyInto(const AfcFile& file, DurableFile& out,
+                                      const std::atomic<bool>& abandoned) override;
 
   const std::string udid_;
   std::atomic<bool> detached_{false};

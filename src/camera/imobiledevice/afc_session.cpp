@@ -136,7 +136,8 @@ std::optional<AfcStat> AfcSession::stat(const std::string& path) {
   return stat;
 }
 
-std::optional<DeviceError> AfcSession::read(const std::string& path, DurableFile& out) {
+std::optional<DeviceError> AfcSession::read(const std::string& path, DurableFile& out,
+                                            const std::atomic<bool>& abandoned) {
   if (lost_) return DeviceError{"The iPhone was disconnected."};
   std::uint64_t handle = 0;
   afc_error_t result = afc_file_open(afc_, path.c_str(), AFC_FOPEN_RDONLY, &handle);
@@ -148,6 +149,10 @@ std::optional<DeviceError> AfcSession::read(const std::string& path, DurableFile
   std::vector<char> buffer(kChunk);
   std::optional<DeviceError> failure;
   for (;;) {
+    if (abandoned.load()) {
+      failure = DeviceError{"The copy of " + path + " was stopped."};
+      break;
+    }
     std::uint32_t got = 0;
     result = afc_file_read(afc_, handle, buffer.data(), kChunk, &got);
     if (result != AFC_E_SUCCESS) {

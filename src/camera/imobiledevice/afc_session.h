@@ -43,8 +43,10 @@ class AfcSession {
   std::optional<DeviceError> listDirectory(const std::string& path,
                                            std::vector<std::string>* names);
   std::optional<AfcStat> stat(const std::string& path);
-  // Appends the whole file at `path` to `out`, read in large chunks.
-  std::optional<DeviceError> read(const std::string& path, DurableFile& out);
+  // Appends the whole file at `path` to `out`, read in large chunks; stops,
+  // with an error, once `abandoned` is set.
+  std::optional<DeviceError> read(const std::string& path, DurableFile& out,
+                                  const std::atomic<bool>& abandoned);
 
   bool connectionLost() const { return lost_; }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <optional>
 #include <string>
 
@@ -21,8 +22,8 @@ class MountedDevice final : public ThreadedCameraDevice<MountedFile> {
  private:
   // On the worker (mounted_device.cpp, mounted_download.cpp).
   void openSession() override;
-  std::optional<DeviceError> download(const MountedFile& file,
-                                      const DownloadOptions& options) override;
+  std::optional<DeviceError> copyInto(const MountedFile& file, DurableFile& out,
+                                      const std::atomic<bool>& abandoned) override;
 
   const std::string mountPoint_;
   bool opened_ = false;  // worker only

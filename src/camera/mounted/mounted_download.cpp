@@ -1,13 +1,13 @@
-// One download: the card's file copied by the kernel (copy_file_range) into a
-// durable file in the destination, checked, dated, and named without
-// replacing anything.
+// One download: the card's file copied by the kernel into a durable file in
+// the destination, and checked.
 
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 #include "camera/durable_file.h"
 #include "camera/mounted/mounted_device.h"
@@ -15,51 +15,62 @@
 namespace picferry {
 namespace {
 
-constexpr std::size_t kChunk = 8 << 20;
+// Large enough that a call moves a lot, small enough that an abandoned copy
+// stops at once.
+constexpr std::size_t kChunk = 4 << 20;
+constexpr std::size_t kBufferSize = 1 << 20;
 
-// Copies what is left of `from` to `out`; the kernel moves the bytes where it
-// can, else they pass through a buffer.
-std::optional<DeviceError> copyRest(int from, DurableFile& out, const std::string& path) {
-  bool kernelCopy = true;
-  std::vector<char> buffer;
+bool unsupportedBetween(int err) {
+  return err == EXDEV || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP;
+}
+
+DeviceError abandonedCopy(const std::string& path) {
+  return {"The copy of " + path + " was stopped."};
+}
+
+// Copies what is left of `from` to `out`. copy_file_range lets the file
+// system share or move the blocks; between file systems it may not, and
+// sendfile still keeps the bytes in the kernel; only where neither serves do
+// they pass through a buffer.
+std::optional<DeviceError> copyRest(int from, DurableFile& out, const std::string& path,
+                                    const std::atomic<bool>& abandoned) {
+  enum class Way { copyFileRange, sendFile, buffer } way = Way::copyFileRange;
+  std::unique_ptr<char[]> buffer;
   for (;;) {
-    if (kernelCopy) {
-      const ssize_t n = copy_file_range(from, nullptr, out.fd(), nullptr, kChunk, 0);
-      if (n > 0) continue;
-      if (n == 0) return std::nullopt;
-      if (errno == EINTR) continue;
-      if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
-        return DeviceError{"Couldn't copy " + path + ": " + std::strerror(errno)};
+    if (abandoned.load()) return abandonedCopy(path);
+    ssize_t n = 0;
+    if (way == Way::copyFileRange) {
+      n = copy_file_range(from, nullptr, out.fd(), nullptr, kChunk, 0);
+    } else if (way == Way::sendFile) {
+      n = sendfile(out.fd(), from, nullptr, kChunk);
+    } else {
+      n = read(from, buffer.get(), kBufferSize);
+      if (n > 0) {
+        if (auto failed = out.append(buffer.get(), static_cast<std::size_t>(n))) return failed;
       }
-      kernelCopy = false;  // Not between these file systems: copy through memory.
-      buffer.resize(kChunk);
     }
-    const ssize_t n = read(from, buffer.data(), buffer.size());
+    if (n > 0) continue;
     if (n == 0) return std::nullopt;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return DeviceError{"Couldn't read " + path + ": " + std::strerror(errno)};
+    if (errno == EINTR) continue;
+    if (way != Way::buffer && unsupportedBetween(errno)) {
+      way = way == Way::copyFileRange ? Way::sendFile : Way::buffer;
+      if (way == Way::buffer) buffer = std::make_unique<char[]>(kBufferSize);
+      continue;
     }
-    if (auto failed = out.append(buffer.data(), static_cast<std::size_t>(n))) return failed;
+    return DeviceError{"Couldn't copy " + path + ": " + std::strerror(errno)};
   }
 }
 
 }  // namespace
 
-std::optional<DeviceError> MountedDevice::download(const MountedFile& file,
-                                                   const DownloadOptions& options) {
+std::optional<DeviceError> MountedDevice::copyInto(const MountedFile& file, DurableFile& out,
+                                                   const std::atomic<bool>& abandoned) {
   const int from = open(file.path().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (from < 0) return DeviceError{"Couldn't open " + file.path() + ": " + std::strerror(errno)};
-  DeviceError error;
-  auto out = DurableFile::create(options.downloadsDirectory, options.saveAsFilename, &error);
-  std::optional<DeviceError> failure;
-  if (!out) {
-    failure = error;
-  } else if (!(failure = copyRest(from, *out, file.path()))) {
-    failure = out->commit(file.fileSize(), file.modificationDate());
-  }
+  auto failure = copyRest(from, out, file.path(), abandoned);
   close(from);
-  return failure;
+  if (failure) return failure;
+  return out.finishWriting(file.fileSize(), file.modificationDate());
 }
 
 }  // namespace picferry

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +24,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+
+// A copy nobody abandons.
+const std::atomic<bool> kWanted{false};
 
 class AfcSessionTest : public ::testing::Test {
  protected:
@@ -131,11 +135,11 @@ TEST_F(AfcSessionTest, UnpluggedMidReadFailsThatFileAndTheNextAtOnce) {
   auto out = DurableFile::create(dir_.string(), "IMG_0001.HEIC", &error);
   ASSERT_NE(out, nullptr);
   auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(session->read("/DCIM/100APPLE/IMG_0001.HEIC", *out));
+  EXPECT_TRUE(session->read("/DCIM/100APPLE/IMG_0001.HEIC", *out, kWanted));
   EXPECT_TRUE(session->connectionLost());
   auto again = DurableFile::create(dir_.string(), "IMG_0001.HEIC", &error);
   ASSERT_NE(again, nullptr);
-  EXPECT_TRUE(session->read("/DCIM/100APPLE/IMG_0001.HEIC", *again));
+  EXPECT_TRUE(session->read("/DCIM/100APPLE/IMG_0001.HEIC", *again, kWanted));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
 }
 
