@@ -97,6 +97,7 @@ class Run:
     error: str = ""        # why the run does not count, if it does not
     count: int = -1        # files reported or found
     phone_cpu: float = -1  # CPU seconds of the fake phone during the run (iPhone set only)
+    commits: int = -1      # journal commits of the destination during the run, sync included
 
 
 @dataclass
@@ -482,11 +483,15 @@ class Bench:
                     self.fresh_dest(dest)
                 self.settle_system()
                 cpu = self.phone_cpu()
+                commits = journal_commits(dest) if dest else -1
                 out = cases[label]()
                 cpu = self.phone_cpu() - cpu
+                if commits >= 0:
+                    commits = journal_commits(dest) - commits
                 for row, run in (out.items() if isinstance(out, dict) else [(label, out)]):
                     if self.phone:
                         run.phone_cpu = cpu
+                    run.commits = commits
                     results.rows.setdefault(row, []).append(run)
                     note = f"  ERROR: {run.error}" if run.error else ""
                     print(f"  [{tag} round {r + 1}/{self.rounds}] {row}: {run.time:.3f} s "
@@ -594,6 +599,7 @@ def table(res):
     fs = res.fileset
     lines = [f"## {fs.title}", ""]
     phone = fs.kind == "afc"
+    commits = any(r.commits >= 0 for runs in res.rows.values() for r in runs)
     if fs.size:
         ref = "picferry import" if res.reference == PF_IMPORT else "picferry's copy phase"
         lines += [f"{fs.count:,} file(s), {fs.bytes / 1e6:,.1f} MB. Ratio: the tool's time "
@@ -603,8 +609,10 @@ def table(res):
                   + ".", "",
                   "| tool | median s | median s incl. sync | MB/s incl. sync | "
                   "ratio to picferry | peak RSS MiB | good runs |"
-                  + (" fake phone CPU s |" if phone else ""),
-                  "|---|---:|---:|---:|---:|---:|---:|" + ("---:|" if phone else "")]
+                  + (" fake phone CPU s |" if phone else "")
+                  + (" journal commits per file |" if commits else ""),
+                  "|---|---:|---:|---:|---:|---:|---:|" + ("---:|" if phone else "")
+                  + ("---:|" if commits else "")]
     else:
         lines += [f"{fs.count:,} files. Ratio: the tool's time over `picferry detect`'s in "
                   f"the same round (detect includes its 3 s settle).", "",
@@ -622,12 +630,18 @@ def table(res):
                     f"{paired_ratio(res, label):.2f} | {rss:.1f} | {len(good)}/{len(runs)} |")
             if phone:
                 line += f" {median([r.phone_cpu for r in good]):.2f} |"
+            if commits:
+                line += f" {median([r.commits for r in good]) / fs.count:.2f} |"
             lines.append(line)
         else:
             counts = sorted({r.count for r in runs})
             lines.append(f"| {label} | {t:.3f} | {paired_ratio(res, label, 'time'):.2f} | "
                          f"{rss:.1f} | {', '.join(map(str, counts))} | "
                          f"{len(good)}/{len(runs)} |")
+    if commits:
+        lines += ["", "Journal commits per file: transactions jbd2 committed on the image during "
+                  "the run and its `sync` (/proc/fs/jbd2), over the files; each is at least one "
+                  "flush of the disk, and a file counted with its name durable needs one."]
     if phone:
         lines += ["", "Fake phone CPU s: user + system time of the fake phone's Python process "
                   "during the run; near the run's time, the fake itself (one core under "
@@ -751,6 +765,18 @@ def targets(results, quick):
         out.insert(0, "(Quick run: shown for trying the script only; the targets are meant "
                       "for the full sets.)")
     return out
+
+
+def journal_commits(path):
+    """Transactions jbd2 has committed on the file system holding path's parent so far
+    (-1 without a journal): one is at least one flush of the disk."""
+    block, has = journaled(os.path.dirname(os.path.abspath(path)))
+    if not has:
+        return -1
+    for info in glob.glob(f"/proc/fs/jbd2/{block}-*/info"):
+        with open(info) as f:
+            return int(f.readline().split()[0])
+    return -1
 
 
 def journaled(path):
