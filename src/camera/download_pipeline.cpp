@@ -106,12 +106,19 @@ void DownloadPipeline::request(DownloadRequest request) {
       started.push_back(copy);
     }
     copy->request = std::move(request);
-    answerNow = copy->ready && !copy->naming;
-    if (answerNow) copy->naming = true;
+    answerNow = takeForAnswer(*copy);
     readAhead(&started);
   }
   for (const auto& c : started) startTransfer(c);
   if (answerNow) answer(copy);
+}
+
+// A copy is answered once it is both requested and ready, by whichever of
+// the two events comes second.
+bool DownloadPipeline::takeForAnswer(Copy& copy) {
+  if (!copy.request || !copy.ready || copy.naming) return false;
+  copy.naming = true;
+  return true;
 }
 
 void DownloadPipeline::dropFrom(std::deque<std::shared_ptr<Copy>>::iterator first,
@@ -198,8 +205,7 @@ void DownloadPipeline::flush(const std::shared_ptr<Copy>& copy) {
   {
     std::lock_guard lock(mutex_);
     copy->ready = true;
-    answerNow = copy->request && !copy->naming;
-    if (answerNow) copy->naming = true;
+    answerNow = takeForAnswer(*copy);
   }
   if (answerNow) answer(copy);
 }

@@ -74,6 +74,7 @@ class DownloadPipeline {
   void startTransfer(const std::shared_ptr<Copy>& copy);
   void transfer(const std::shared_ptr<Copy>& copy);
   void flush(const std::shared_ptr<Copy>& copy);
+  static bool takeForAnswer(Copy& copy);  // mutex_ held
   void answer(const std::shared_ptr<Copy>& copy);
   bool readAheadPassedOver(const DownloadRequest& request) const;  // mutex_ held
   void readAhead(std::vector<std::shared_ptr<Copy>>* started);  // mutex_ held
