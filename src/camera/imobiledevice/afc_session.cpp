@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "camera/imobiledevice/lockdown_pairing.h"
 #include "camera/imobiledevice/lockdown_refusal.h"
 
 namespace picferry {
@@ -36,11 +37,18 @@ void forgetPairing(idevice_t device, const std::string& udid) {
   usbmuxd_delete_pair_record(udid.c_str());
 }
 
+// Pairs first when no record is held, so that libimobiledevice's handshake,
+// which would make new keys for every Pair it sends, only opens the session.
 lockdownd_error_t handshake(idevice_t device, const std::string& udid, lockdownd_client_t* client) {
-  lockdownd_error_t result = lockdownd_client_new_with_handshake(device, client, kLabel);
+  auto attempt = [&] {
+    lockdownd_error_t paired = pairUnlessPaired(device, udid, kLabel);
+    if (paired != LOCKDOWN_E_SUCCESS) return paired;
+    return lockdownd_client_new_with_handshake(device, client, kLabel);
+  };
+  lockdownd_error_t result = attempt();
   if (result == LOCKDOWN_E_INVALID_HOST_ID) {
     forgetPairing(device, udid);
-    result = lockdownd_client_new_with_handshake(device, client, kLabel);
+    result = attempt();
   }
   return result;
 }

@@ -1,8 +1,16 @@
 """A fake iPhone behind a fake usbmuxd: usbmuxd, lockdownd and AFC over one Unix socket.
 
-libusbmuxd finds it through USBMUXD_SOCKET_ADDRESS=UNIX:<socket>. No TLS (the phone turns
-SSL off for its session and services), no root. It serves a folder of the host as the phone's
-file system (the folder holds DCIM/...), and has switches for the phone's refusals:
+libusbmuxd finds it through USBMUXD_SOCKET_ADDRESS=UNIX:<socket>. No root. It serves a folder
+of the host as the phone's file system (the folder holds DCIM/...).
+
+A host that paired during the run gets a TLS lockdown session, as from a real phone: the phone
+presents the DeviceCertificate of that host's pair record with its own private key, and asks
+for a client certificate issued by the record's RootCertificate (libimobiledevice's idevice.c
+presents the root certificate and key of the pair record it read back from usbmuxd). A bad
+pair record therefore fails here as it would on a phone. Hosts paired before the run (the
+default) have no certificates, and their sessions stay plain. AFC is plain, as on a phone.
+
+Switches for the phone's refusals:
 
   locked_refusals        StartSession and Pair answer PasswordProtected this many times
                          (-1: for ever), then the phone is unlocked
@@ -29,7 +37,9 @@ import os
 import plistlib
 import signal
 import socket
+import ssl
 import struct
+import tempfile
 import threading
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -83,6 +93,8 @@ class FakePhone:
         self.device_connections = []
         self.pair_records = {}
         self.known_hosts = set()
+        self.host_certificates = {}  # HostID -> the PairRecord its Pair request sent
+        self.tls_sessions = 0  # sessions whose TLS handshake succeeded
         if forgotten or not (trust_pending_refusals or trust_denied):
             record = {"HostID": "FAKE-HOST-1", "SystemBUID": BUID}
             self.pair_records[UDID] = plistlib.dumps(record, fmt=plistlib.FMT_BINARY)
@@ -215,6 +227,33 @@ class FakePhone:
             reply.update(self._lockdown_reply(name, request))
             payload = plistlib.dumps(reply, fmt=plistlib.FMT_XML)
             conn.sendall(struct.pack(">I", len(payload)) + payload)
+            if reply.get("EnableSessionSSL"):
+                conn = self._replace(conn, self._start_tls(conn, self.host_certificates[request["HostID"]]))
+            elif name == "StopSession" and isinstance(conn, ssl.SSLSocket):
+                conn = self._replace(conn, conn.unwrap())
+
+    def _replace(self, old, new):
+        """Keeps `new`, which now owns the stream of `old`, among the connections unplug closes."""
+        with self.lock:
+            self.device_connections = [new if c is old else c for c in self.device_connections]
+        return new
+
+    def _start_tls(self, conn, record):
+        """The phone's side of the session's TLS, with the certificates of `record`."""
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.set_ciphers("DEFAULT:@SECLEVEL=0")  # the certificates are signed with SHA-1
+        context.minimum_version = ssl.TLSVersion.TLSv1
+        with tempfile.NamedTemporaryFile() as certificate:
+            certificate.write(record["DeviceCertificate"])
+            certificate.flush()
+            # Fails unless the certificate holds the phone's public key.
+            context.load_cert_chain(certificate.name, os.path.join(HERE, "device_private_key.pem"))
+        context.verify_mode = ssl.CERT_REQUIRED
+        context.load_verify_locations(cadata=record["RootCertificate"].decode())
+        conn = context.wrap_socket(conn, server_side=True)
+        with self.lock:
+            self.tls_sessions += 1
+        return conn
 
     def _refusal(self, counter):
         """Consumes one refusal of `counter`; True when this request is refused."""
@@ -245,7 +284,9 @@ class FakePhone:
                 return {"Error": "UserDeniedPairing"}
             if self._refusal("trust_pending_refusals"):
                 return {"Error": "PairingDialogResponsePending"}
-            self.known_hosts.add(request["PairRecord"]["HostID"])
+            record = request["PairRecord"]
+            self.known_hosts.add(record["HostID"])
+            self.host_certificates[record["HostID"]] = record
             return {}
         if name == "Unpair":
             return {}
@@ -254,7 +295,8 @@ class FakePhone:
                 return {"Error": "InvalidHostID"}
             if self._refusal("locked_refusals"):
                 return {"Error": "PasswordProtected"}
-            return {"SessionID": "FAKE-SESSION", "EnableSessionSSL": False}
+            paired_here = request["HostID"] in self.host_certificates
+            return {"SessionID": "FAKE-SESSION", "EnableSessionSSL": paired_here}
         if name == "StartService":
             if request.get("Service") != "com.apple.afc":
                 return {"Error": "InvalidService"}
