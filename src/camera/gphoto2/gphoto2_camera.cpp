@@ -14,6 +14,7 @@
 
 #include "camera/gphoto2/gphoto2_error.h"
 #include "camera/gphoto2/gphoto2_lock.h"
+#include "camera/gphoto2/left_out_names.h"
 #include "platform/paths.h"
 
 namespace picferry {
@@ -160,8 +161,12 @@ std::optional<DeviceError> Gphoto2Camera::listFolders(const std::string& folder,
 }
 
 std::optional<DeviceError> Gphoto2Camera::listFiles(const std::string& folder,
-                                                    std::vector<std::string>* names) {
-  return listInto(&gp_camera_folder_list_files, camera_, context_, folder, names, "files");
+                                                    std::vector<std::string>* names,
+                                                    std::vector<std::string>* leftOut) {
+  LeftOutNames watch;
+  auto failed = listInto(&gp_camera_folder_list_files, camera_, context_, folder, names, "files");
+  *leftOut = watch.names();
+  return failed;
 }
 
 CameraFileStat Gphoto2Camera::stat(const std::string& folder, const std::string& name) {

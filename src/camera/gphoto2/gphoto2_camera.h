@@ -46,8 +46,10 @@ class Gphoto2Camera {
 
   std::optional<DeviceError> listFolders(const std::string& folder,
                                          std::vector<std::string>* names);
-  std::optional<DeviceError> listFiles(const std::string& folder,
-                                       std::vector<std::string>* names);
+  // `leftOut` receives, once per object, the names of files libgphoto2 does
+  // not list because an earlier file of the folder has the same name.
+  std::optional<DeviceError> listFiles(const std::string& folder, std::vector<std::string>* names,
+                                       std::vector<std::string>* leftOut);
   CameraFileStat stat(const std::string& folder, const std::string& name);
 
   // Streams the file into the file behind `fd` (which stays open and owned

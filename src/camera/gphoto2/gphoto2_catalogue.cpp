@@ -31,10 +31,16 @@ void Gphoto2Device::listStorages(const std::vector<std::string>& roots) {
 std::optional<DeviceError> Gphoto2Device::listFolder(const std::string& folder,
                                                      FolderContents* out) {
   std::vector<std::string> names;
-  if (auto failed = camera_->listFiles(folder, &names)) return failed;
+  std::vector<std::string> leftOut;
+  if (auto failed = camera_->listFiles(folder, &names, &leftOut)) return failed;
   for (std::string& name : names) {
     CameraFileStat stat = camera_->stat(folder, name);
-    out->files.push_back(std::make_shared<Gphoto2File>(folder, std::move(name), stat.size, stat.mtime));
+    out->files.push_back(
+        std::make_shared<Gphoto2File>(folder, std::move(name), stat.size, stat.mtime));
+  }
+  // Listed, so that they are counted and end unavailable rather than unseen.
+  for (const std::string& name : leftOut) {
+    out->files.push_back(std::make_shared<Gphoto2File>(folder, name, -1, std::nullopt, true));
   }
   return camera_->listFolders(folder, &out->folders);
 }

@@ -12,9 +12,15 @@ namespace picferry {
 class Gphoto2File final : public CameraFile {
  public:
   // `size` negative: unknown (then reported as 0 and not checked on download).
+  // `shadowed`: libgphoto2 reaches another object of this folder and name
+  // instead of this one (left_out_names.h), so this one cannot be copied.
   Gphoto2File(std::string folder, std::string name, std::int64_t size,
-              std::optional<std::int64_t> mtime)
-      : folder_(std::move(folder)), name_(std::move(name)), size_(size), mtime_(mtime) {}
+              std::optional<std::int64_t> mtime, bool shadowed = false)
+      : folder_(std::move(folder)),
+        name_(std::move(name)),
+        size_(size),
+        mtime_(mtime),
+        shadowed_(shadowed) {}
 
   std::optional<std::string> name() const override { return name_; }
   std::int64_t fileSize() const override { return size_ < 0 ? 0 : size_; }
@@ -23,12 +29,14 @@ class Gphoto2File final : public CameraFile {
   const std::string& folder() const { return folder_; }
   const std::string& fileName() const { return name_; }
   std::int64_t knownSize() const { return size_; }
+  bool shadowed() const { return shadowed_; }
 
  private:
   std::string folder_;
   std::string name_;
   std::int64_t size_;
   std::optional<std::int64_t> mtime_;
+  bool shadowed_;
 };
 
 }  // namespace picferry
