@@ -30,10 +30,10 @@ bool isPlaceholderStorage(const std::string& base) {
 
 std::unique_ptr<Gphoto2Camera> Gphoto2Camera::open(const Gphoto2Drivers& drivers,
                                                    const std::string& model,
-                                                   const std::string& port,
-                                                   Gphoto2Context& context, DeviceError* error,
-                                                   int* failure) {
+                                                   const std::string& port, Gphoto2Context& context,
+                                                   DeviceError* error, int* failure) {
   std::lock_guard lock(gphoto2GlobalLock());
+  LeftOutNames::listen();
   context.clearMessages();
   GPPortInfoList* ports = nullptr;
   Camera* camera = nullptr;
@@ -175,7 +175,8 @@ CameraFileStat Gphoto2Camera::stat(const std::string& folder, const std::string&
   context_.clearMessages();
   if (gp_camera_file_get_info(camera_, folder.c_str(), name.c_str(), &info, context_.get()) ==
       GP_OK) {
-    if (info.file.fields & GP_FILE_INFO_SIZE) result.size = static_cast<std::int64_t>(info.file.size);
+    if (info.file.fields & GP_FILE_INFO_SIZE)
+      result.size = static_cast<std::int64_t>(info.file.size);
     if (info.file.fields & GP_FILE_INFO_MTIME) result.mtime = info.file.mtime;
   }
   return result;
@@ -226,8 +227,8 @@ std::optional<DeviceError> Gphoto2Camera::download(const std::string& folder,
     return DeviceError{"Could not prepare the copy of " + name};
   }
   context_.watchTransfer(fd, abandoned);
-  int result = gp_camera_file_get(camera_, folder.c_str(), name.c_str(), GP_FILE_TYPE_NORMAL,
-                                  file, context_.get());
+  int result = gp_camera_file_get(camera_, folder.c_str(), name.c_str(), GP_FILE_TYPE_NORMAL, file,
+                                  context_.get());
   gp_file_unref(file);
   // ptp2 refuses to get objects of format Undefined (0x3000: AAE and XMP
   // sidecars) from non-MTP devices before sending anything, but reads them

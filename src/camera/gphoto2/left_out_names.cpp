@@ -15,18 +15,14 @@ void collect(GPLogLevel, const char*, const char* line, void*) {
   if (!name.empty()) collecting->push_back(std::move(name));
 }
 
-// libgphoto2 formats error lines only while some function listens to them.
-void listenOnce() {
+}  // namespace
+
+void LeftOutNames::listen() {
   static const int id = gp_log_add_func(GP_LOG_ERROR, collect, nullptr);
   (void)id;
 }
 
-}  // namespace
-
-LeftOutNames::LeftOutNames() {
-  listenOnce();
-  collecting = &lines_;
-}
+LeftOutNames::LeftOutNames() { collecting = &lines_; }
 
 LeftOutNames::~LeftOutNames() { collecting = nullptr; }
 

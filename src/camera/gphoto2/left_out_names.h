@@ -14,6 +14,11 @@ namespace picferry {
 // nest.
 class LeftOutNames {
  public:
+  // Starts listening to libgphoto2's error lines, once per process. Call with
+  // libgphoto2's global lock held (its log functions are unguarded globals),
+  // before a camera is opened.
+  static void listen();
+
   LeftOutNames();
   ~LeftOutNames();
   LeftOutNames(const LeftOutNames&) = delete;
