@@ -256,7 +256,12 @@ std::optional<DeviceError> DurableFile::claimName(const std::string& name,
     if (err != 0) return fail(errnoError("Could not name", err));
     done_ = true;
     if (savedName) *savedName = candidate;
-    // The name is on disk only once the directory is.
+    // The name is on disk only once the file's own inode (its new link count)
+    // and the folder are: journal-less ext4 writes that inode only when the
+    // file is flushed, and a failing XFS answers the folder's flush with
+    // success but the file's with EIO. The data were flushed before naming,
+    // so whatever stands under the name is complete either way.
+    if (fsync(fd_) != 0) return errnoError("Could not flush", errno);
     if (fsync(dirFd_) != 0) {
       return errnoError("Could not flush the folder entry of", errno);
     }

@@ -49,11 +49,11 @@ class DurableFile {
   // written (a negative size is not checked) and sets the modification time
   // (seconds since the epoch) when given; then flushes the data to disk; then
   // gives the file the first free name of numberedFileName(name, 0, 1, ...)
-  // without ever replacing an existing entry, and flushes the directory so
-  // that the name survives a power cut. On success `*savedName` (if not null)
-  // is that name and no temporary file is left; any failure removes the
-  // temporary file too, except when only the directory's flush failed: the
-  // complete file then keeps its name.
+  // without ever replacing an existing entry, then flushes the file and the
+  // directory so that the name survives a power cut. On success `*savedName`
+  // (if not null) is that name and no temporary file is left; any failure
+  // removes the temporary file too, except when a flush after naming failed:
+  // the complete file then keeps its name.
   std::optional<DeviceError> finishWriting(std::int64_t expectedSize,
                                            std::optional<std::int64_t> mtime);
   std::optional<DeviceError> flushData();

@@ -12,9 +12,9 @@ import subprocess
 
 import destination_test
 from destination_test import MIB, Camera, DestinationTest, read_bytes, read_event
-from disk_images import file_system, mounted, scratch
+from disk_images import check_as_at_boot, file_system, mounted, scratch
 
-SIZES = {"ext4": 64 * MIB, "xfs": 320 * MIB}
+SIZES = {"ext4": 64 * MIB, "ext4-nojournal": 64 * MIB, "xfs": 320 * MIB}
 FILES = [("100APPLE/IMG_0001.JPG", 3 * MIB + 17), ("100APPLE/IMG_0002.JPG", 700_000),
          ("100APPLE/CLIP.MOV", 5 * MIB), ("101APPLE/IMG_0003.PNG", 20_000)]
 
@@ -37,6 +37,7 @@ class PowerCutTest(DestinationTest):
         cut = os.path.join(scratch_dir, "cut.img")
         shutil.copyfile(image, cut)
         try:
+            check_as_at_boot(cut, kind)
             with mounted(cut, kind) as after_reboot:
                 dest = os.path.join(after_reboot, relative_dest)
                 for name in reported:
@@ -50,7 +51,7 @@ class PowerCutTest(DestinationTest):
             os.remove(cut)
 
     def test_every_reported_file_survives_a_cut_at_every_line(self):
-        for kind in ("ext4", "xfs"):
+        for kind in SIZES:
             with self.subTest(file_system=kind), scratch("1g") as room, \
                     file_system(room, kind, SIZES[kind]) as (image, mount_point):
                 relative_dest = "new/photos"  # both folders made by the run

@@ -1,0 +1,61 @@
+"""A dying XFS disk: a file counted as downloaded must survive the failure.
+
+XFS shut down without a log flush (what a failing drive or a yanked USB disk does) answers a
+folder's fsync with success while the file's own fsync and syncfs fail: a file counted on the
+folder's word alone is gone after a remount. The preloaded shim (shutdown_after_link.cpp) shuts
+the disk down right after the n-th name is made, between naming a file and counting it.
+"""
+
+import json
+import os
+import shutil
+import subprocess
+
+import destination_test
+from destination_test import MIB, Camera, DestinationTest, read_bytes
+from disk_images import file_system, mounted, scratch
+
+FILES = {"100APPLE/IMG_%04d.JPG" % n: os.urandom(40_000 + n) for n in range(1, 7)}
+
+
+class FailingDiskTest(DestinationTest):
+    @classmethod
+    def setUpClass(cls):
+        cls.camera = Camera("DYING-DISK-CAM")
+        for index, (path, content) in enumerate(FILES.items()):
+            cls.camera.add(path, content, 1_600_000_000 + index)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.camera.close()
+
+    def test_every_counted_file_is_there_after_a_shutdown_right_after_naming(self):
+        for at_link in (1, 3, 6):
+            with self.subTest(shutdown_after_link=at_link), scratch("1g") as room, \
+                    file_system(room, "xfs", 320 * MIB) as (image, mount_point):
+                environment = dict(os.environ, LD_PRELOAD=os.environ["PICFERRY_SHUTDOWN_SHIM"],
+                                   PICFERRY_SHUTDOWN_AT_LINK=str(at_link),
+                                   ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") +
+                                   ":verify_asan_link_order=0")
+                dest = os.path.join(mount_point, "photos")
+                status, out, err = self.start("import", "--dest", dest, env=environment,
+                                              stdin=subprocess.DEVNULL).finish(timeout=60)
+                self.assertEqual((status, err), (0, b""), out)
+                events = [json.loads(line) for line in out.splitlines()]
+                self.assertEqual(events[-1]["type"], "done", events)
+                # Every file before the shutdown counts; from the shutdown on, files fail, so
+                # the counted ones are the first.
+                downloaded = events[-1]["downloaded"]
+                self.assertGreaterEqual(downloaded, at_link - 1, events)
+                counted = [e["name"] for e in events if e["type"] == "progress"][:downloaded]
+                # The shut-down disk writes nothing more: a copy of it is what a remount finds.
+                after = os.path.join(room, "after.img")
+                shutil.copyfile(image, after)
+                with mounted(after, "xfs") as remounted:
+                    for name in counted:
+                        path = os.path.join(remounted, "photos", name)
+                        self.assertTrue(os.path.exists(path), "%s counted, then lost" % name)
+                        self.assertEqual(read_bytes(path), FILES["100APPLE/" + name], name)
+
+if __name__ == "__main__":
+    destination_test.main()
