@@ -1,33 +1,61 @@
 #!/usr/bin/env bash
-# A/B of two picferry binaries on one tmpfs camera: whole `import` runs,
-# alternating, with sync and dropped caches before each. For a quick look at a
-# change; bench/run.sh is the benchmark.
-# Usage (root): bench/compare_builds.sh BINARY_A BINARY_B [FILES] [KIB] [ROUNDS]
+# A/B of two picferry binaries on one tmpfs camera: the copy phase of a session
+# (from the import command, written right after "detected", to "done"), the two
+# binaries alternating, with sync and dropped caches before each. For a quick
+# look at a change; bench/run.sh is the benchmark.
+# Usage (root): bench/compare_builds.sh BINARY_A BINARY_B [FILES] [KIB] [ROUNDS] [DEST]
+# DEST: disk (this machine's disk, under /var/tmp; the default), ext4 (a
+# journaled ext4 image) or xfs (an XFS image), both loop-mounted.
 set -euo pipefail
 if [[ -z ${PICFERRY_COMPARE_NAMESPACE:-} ]]; then
   exec unshare -m --propagation private env PICFERRY_COMPARE_NAMESPACE=1 "$0" "$@"
 fi
 a=$(realpath "$1") b=$(realpath "$2") files=${3:-300} kib=${4:-3072} rounds=${5:-3}
+dest_kind=${6:-disk}
 
 work=$(mktemp -d /var/tmp/picferry-compare.XXXXXX)
-trap 'umount -l "$work/CAM" 2>/dev/null; rm -rf "$work"' EXIT
-mkdir -p "$work/CAM" "$work/home"
+trap 'umount -l "$work/CAM" "$work/out" 2>/dev/null; rm -rf "$work"' EXIT
+mkdir -p "$work/CAM" "$work/home" "$work/out"
 mount -t tmpfs -o size=$(( files * kib / 1024 + 64 ))m compare "$work/CAM"
 mkdir -p "$work/CAM/DCIM/100TEST"
 for i in $(seq 1 "$files"); do
   head -c $(( kib * 1024 )) /dev/urandom >"$work/CAM/DCIM/100TEST/IMG_$i.JPG"
 done
+case "$dest_kind" in
+  disk) ;;
+  ext4|xfs)
+    truncate -s $(( files * kib / 1024 + 1024 ))M "$work/dest.img"
+    if [[ $dest_kind == ext4 ]]; then
+      mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$work/dest.img"
+    else
+      mkfs.xfs -q -f "$work/dest.img"
+    fi
+    mount -o loop "$work/dest.img" "$work/out" ;;
+  *) echo "DEST must be disk, ext4 or xfs"; exit 2 ;;
+esac
 export HOME="$work/home"
+
+# Prints the seconds from the import command to "done", then the "done" line.
+copy_phase() {
+  local binary=$1 dest=$2 line start
+  coproc SESSION { "$binary" session; }
+  read -r line <&"${SESSION[0]}"  # "detected"
+  start=$(date +%s.%N)
+  printf '{"cmd":"import","dest":"%s"}\n' "$dest" >&"${SESSION[1]}"
+  while read -r line <&"${SESSION[0]}"; do
+    [[ $line == *'"type":"done"'* ]] && break
+  done
+  echo "$(echo "$(date +%s.%N) - $start" | bc) $line"
+  exec {SESSION[1]}>&-
+  wait
+}
 
 for round in $(seq 1 "$rounds"); do
   for binary in "$a" "$b"; do
-    rm -rf "$work/dest"
+    rm -rf "$work/out/dest"
     sync
     echo 3 >/proc/sys/vm/drop_caches
-    start=$(date +%s.%N)
-    "$binary" import --dest "$work/dest" | tail -n 1 >"$work/last"
-    end=$(date +%s.%N)
-    printf 'round %s  %-60s %6.2f s  %s\n' "$round" "$binary" "$(echo "$end - $start" | bc)" \
-      "$(cut -c1-70 "$work/last")"
+    read -r seconds last < <(copy_phase "$binary" "$work/out/dest")
+    printf 'round %s  %-50s %6.3f s  %s\n' "$round" "$binary" "$seconds" "$(cut -c1-60 <<<"$last")"
   done
 done
