@@ -10,12 +10,9 @@
 #include <string>
 #include <vector>
 
-namespace picferry {
+#include "platform/device_error.h"
 
-// A failure reported by a device, with a sentence a person can read.
-struct DeviceError {
-  std::string description;
-};
+namespace picferry {
 
 // Anything a camera lists: a file, a folder, ...
 class CameraItem {

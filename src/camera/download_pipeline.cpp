@@ -1,13 +1,8 @@
 #include "camera/download_pipeline.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 
-#include "camera/file_names.h"
-#include "platform/paths.h"
+#include "destination/file_names.h"
 
 namespace picferry {
 namespace {
@@ -22,10 +17,7 @@ DeviceError closedBefore(const CameraFile& file) {
 // not hold it yet (it may then be skipped).
 bool worthReadingAhead(const std::string& directory, const CameraFile& file) {
   const auto name = file.name();
-  if (!name || !isSafeFileName(*name)) return false;
-  struct stat st {};
-  return fstatat(AT_FDCWD, joinPath(directory, *name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
-         errno == ENOENT;
+  return name && isSafeFileName(*name) && nameIsFree(directory, *name);
 }
 
 }  // namespace

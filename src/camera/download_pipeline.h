@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "camera/camera.h"
-#include "camera/durable_file.h"
 #include "camera/worker_thread.h"
+#include "destination/durable_file.h"
 
 namespace picferry {
 

@@ -12,8 +12,8 @@
 
 #include "camera/camera.h"
 #include "camera/download_pipeline.h"
-#include "camera/durable_file.h"
 #include "camera/worker_thread.h"
+#include "destination/durable_file.h"
 #include "platform/main_queue.h"
 
 namespace picferry {

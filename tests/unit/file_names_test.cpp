@@ -1,4 +1,4 @@
-#include "camera/file_names.h"
+#include "destination/file_names.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // One download: the camera's file streamed into a durable file in the
 // destination, and checked.
 
-#include "camera/durable_file.h"
 #include "camera/gphoto2/gphoto2_device.h"
+#include "destination/durable_file.h"
 #include "platform/paths.h"
 
 namespace picferry {

@@ -1,8 +1,8 @@
 // One download: the phone's file read over AFC into a durable file in the
 // destination, and checked.
 
-#include "camera/durable_file.h"
 #include "camera/imobiledevice/afc_device.h"
+#include "destination/durable_file.h"
 
 namespace picferry {
 

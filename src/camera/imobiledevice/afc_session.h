@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "camera/camera.h"
-#include "camera/durable_file.h"
+#include "destination/durable_file.h"
 
 namespace picferry {
 

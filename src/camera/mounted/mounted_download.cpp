@@ -9,8 +9,8 @@
 #include <cstring>
 #include <memory>
 
-#include "camera/durable_file.h"
 #include "camera/mounted/mounted_device.h"
+#include "destination/durable_file.h"
 
 namespace picferry {
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "camera/durable_file.h"
+#include "destination/durable_file.h"
 #include "device/afc/fake_phone_process.h"
 #include "support/temp_dir.h"
 

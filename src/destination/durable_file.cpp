@@ -1,4 +1,4 @@
-#include "camera/durable_file.h"
+#include "destination/durable_file.h"
 
 #include <dirent.h>
 #include <fcntl.h>

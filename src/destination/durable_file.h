@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "camera/camera.h"
-#include "camera/file_names.h"
+#include "destination/file_names.h"
+#include "platform/device_error.h"
 
 namespace picferry {
 
