@@ -28,6 +28,10 @@ Switches for the phone's refusals:
                          lockdownd request, "StartSession", ...), left unanswered: a cable
                          pulled at that moment
   stalled_folders        READ_DIR of these paths is never answered (a phone that hangs)
+  listed_as              {phone path: name}: READ_DIR lists the file under this name, which may
+                         hold "/", and the folder's path joined with the name reaches it. AFC
+                         lists a folder as NUL-ended names that libimobiledevice passes on as
+                         they are: nothing in the protocol keeps a "/" out of one
   short_files            reads of these paths end (an empty read, AFC's end of file) halfway
                          through, as when a file shrinks or its reading stops early
 
@@ -39,6 +43,7 @@ import collections
 import io
 import os
 import plistlib
+import posixpath
 import signal
 import socket
 import ssl
@@ -78,7 +83,7 @@ class FakePhone:
     def __init__(self, socket_path, folder, name="Zoë's iPhone", locked_refusals=0,
                  trust_pending_refusals=0, trust_denied=False, forgotten=False,
                  detach_after_bytes=None, refused_folders=(), unplug_at=None,
-                 stalled_folders=(), short_files=()):
+                 stalled_folders=(), short_files=(), listed_as=None):
         self.socket_path = socket_path
         self.folder = folder
         self.name = name
@@ -91,6 +96,9 @@ class FakePhone:
         self.received = collections.Counter()  # requests by kind, AFC and lockdownd
         self.stalled_folders = set(stalled_folders)
         self.short_files = set(short_files)
+        self.listed_as = dict(listed_as or {})
+        self.listed_paths = {posixpath.join(posixpath.dirname(path), name): path
+                             for path, name in self.listed_as.items()}
         self.attached = True
         self.bytes_served = 0
         self.lock = threading.Lock()
@@ -347,7 +355,9 @@ class FakePhone:
         return data.split(b"\0", 1)[0].decode()
 
     def _path(self, data):
-        return os.path.join(self.folder, self._phone_path(data).lstrip("/"))
+        phone_path = self._phone_path(data)
+        phone_path = self.listed_paths.get(phone_path, phone_path)
+        return os.path.join(self.folder, phone_path.lstrip("/"))
 
     def _afc_reply(self, operation, data, handles):
         status = lambda code: (AFC_STATUS, struct.pack("<Q", code))
@@ -359,7 +369,9 @@ class FakePhone:
             path = self._path(data)
             if not os.path.isdir(path):
                 return status(AFC_E_NOT_FOUND)
-            names = [".", ".."] + os.listdir(path)
+            folder = self._phone_path(data)
+            names = [".", ".."] + [self.listed_as.get(posixpath.join(folder, name), name)
+                                   for name in os.listdir(path)]
             return AFC_DATA, b"".join(name.encode() + b"\0" for name in names)
         if operation == AFC_FILE_INFO:
             path = self._path(data)

@@ -182,6 +182,21 @@ class ShortFileTest(PhoneTest):
         self.assert_imported(events, downloaded=["IMG_0001.HEIC", "IMG_0003.JPG", "IMG_0101.PNG"])
 
 
+class SlashInNameTest(PhoneTest):
+    """Names holding "/" are saved under their safe names: the first file is asked for before
+    anything is read ahead, the last is one the read-ahead reaches."""
+
+    SWITCHES = {"listed_as": {"/DCIM/100APPLE/IMG_0001.HEIC": "IMG/0001.HEIC",
+                              "/DCIM/101APPLE/IMG_0101.PNG": "IMG/0101.PNG"}}
+
+    def test_each_is_downloaded_under_its_safe_name(self):
+        status, events = self.run_binary("import", "--dest", self.dest)
+        self.assertEqual(status, 0)
+        self.assertEqual([event.get("name") for event in events[:-1]],
+                         ["IMG/0001.HEIC", "IMG_0002.MOV", "IMG_0003.JPG", "IMG/0101.PNG"])
+        self.assert_imported(events)  # "/" becomes "_": the names the phone's folder holds
+
+
 class SameNameTest(PhoneTest):
     """After IMG_9999 an iPhone starts again at IMG_0001 in a new folder."""
 
