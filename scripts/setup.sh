@@ -11,6 +11,8 @@ packages=(
   python3 python3-jsonschema gphoto2 util-linux mount
   # power-cut images and FAT/exFAT destinations in the tests
   e2fsprogs xfsprogs exfat-fuse exfatprogs fusefat dosfstools fuse3
+  # a destination that keeps times to 2 s, as FAT does
+  python3-fusepy
   libusb-1.0-0-dev
   # the manual page and the Debian package's checks
   scdoc lintian

@@ -18,6 +18,13 @@ std::string safeFileName(const std::string& name, std::int64_t position) {
   return safe;
 }
 
+// Times at most a second apart count as the same: FAT keeps times to 2 s,
+// dropping the odd second. Any two values, without overflow.
+bool sameModificationTime(std::int64_t device, std::int64_t destination) {
+  const auto a = static_cast<std::uint64_t>(device);
+  const auto b = static_cast<std::uint64_t>(destination);
+  return (device < destination ? b - a : a - b) <= 1;
+}
 
 }  // namespace
 
@@ -60,8 +67,8 @@ void Importer::downloadNext() {
 
 // The destination holds this very file: under its name or one of its numbered
 // variants, a regular file of the device's size (and date, where the device
-// tells one). A folder under its name counts too. The first free variant ends
-// the search: a copy would take it.
+// tells one, within a second). A folder under its name counts too. The first
+// free variant ends the search: a copy would take it.
 bool Importer::isAlreadyImported(const CameraFile& file, const std::string& saveAs) {
   const auto mtime = file.modificationDate();
   for (int attempt = 0; attempt < kMaxNumberedNames; ++attempt) {
@@ -69,7 +76,7 @@ bool Importer::isAlreadyImported(const CameraFile& file, const std::string& save
     if (!found) return false;
     if (attempt == 0 && found->kind == FileEntry::Kind::directory) return true;
     if (found->kind == FileEntry::Kind::regularFile && found->size == file.fileSize() &&
-        (!mtime || *mtime == found->mtime)) {
+        (!mtime || sameModificationTime(*mtime, found->mtime))) {
       return true;
     }
   }

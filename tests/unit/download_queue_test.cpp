@@ -59,27 +59,29 @@ TEST_F(DownloadQueueTest, SkipsFilesAndDirectoriesInTheWay) {
   EXPECT_EQ(events().back()["downloaded"], 2);
 }
 
-// Only that very file is skipped: same size, and same date where the device
-// tells one, under the name or a numbered variant of it.
+// Only that very file is skipped: same size, and same date (within a second)
+// where the device tells one, under the name or a numbered variant of it.
 TEST_F(DownloadQueueTest, SkipsOnlyFilesAlreadyThereUnderTheirNameOrAVariant) {
   sim.addFile("/d/SAME.JPG", 100);
   sim.addFile("/d/BIGGER.JPG", 100);
   sim.addFile("/d/VARIANT.JPG", 7);
   sim.addFile("/d/VARIANT (1).JPG", 100, 50);
   sim.addFile("/d/DATED.JPG", 100, 40);
+  sim.addFile("/d/NEAR.JPG", 100, 40);
   sim.addDirectory("/d/GAP (1).JPG");  // a folder at a variant is no copy
   sim.addFile("/d/GAP.JPG", 1);
   sim.addFile("/d/GAP (2).JPG", 100);
   auto camera = importAll({file("SAME.JPG"), file("BIGGER.JPG", 101),
                            std::make_shared<FakeFile>("VARIANT.JPG", 100, 50),
-                           std::make_shared<FakeFile>("DATED.JPG", 100, 41), file("GAP.JPG")},
+                           std::make_shared<FakeFile>("DATED.JPG", 100, 42),
+                           std::make_shared<FakeFile>("NEAR.JPG", 100, 41), file("GAP.JPG")},
                           true);
   std::vector<std::string> requested;
   for (const auto& request : camera->downloadRequests()) {
     requested.push_back(request.options.saveAsFilename);
   }
   EXPECT_EQ(requested, (std::vector<std::string>{"BIGGER.JPG", "DATED.JPG"}));
-  EXPECT_EQ(events().back()["skipped"], 3);
+  EXPECT_EQ(events().back()["skipped"], 4);
 }
 
 TEST_F(DownloadQueueTest, SkippedHeadIsReportedBeforeTheFirstRequest) {

@@ -23,8 +23,15 @@ Switches for the phone's refusals:
   detach_after_bytes     once this many file bytes were served, the phone is unplugged
   refused_folders        READ_DIR of these paths answers AFC_E_PERM_DENIED (10), as a phone
                          does for a folder it keeps from AFC
-  unplug_at_listing      the phone is unplugged when this many READ_DIRs were served
+  unplug_at              (kind, n): the phone is unplugged as it receives the n-th request of
+                         this kind (an AFC operation, "READ_DIR", "FILE_INFO", ..., or a
+                         lockdownd request, "StartSession", ...), left unanswered: a cable
+                         pulled at that moment
   stalled_folders        READ_DIR of these paths is never answered (a phone that hangs)
+  listed_as              {phone path: name}: READ_DIR lists the file under this name, which may
+                         hold "/", and the folder's path joined with the name reaches it. AFC
+                         lists a folder as NUL-ended names that libimobiledevice passes on as
+                         they are: nothing in the protocol keeps a "/" out of one
   short_files            reads of these paths end (an empty read, AFC's end of file) halfway
                          through, as when a file shrinks or its reading stops early
 
@@ -32,9 +39,11 @@ Run by hand: fake_phone.py SOCKET FOLDER [--name NAME] [--locked N] ...; SIGUSR1
 """
 
 import argparse
+import collections
 import io
 import os
 import plistlib
+import posixpath
 import signal
 import socket
 import ssl
@@ -51,6 +60,8 @@ BUID = "4C0AC3FD-2D8F-4B4E-9C2E-FAKEHOSTBUID"
 AFC_MAGIC = b"CFA6LPAA"
 AFC_STATUS, AFC_DATA, AFC_READ_DIR, AFC_FILE_INFO = 0x01, 0x02, 0x03, 0x0A
 AFC_FILE_OPEN, AFC_FILE_OPEN_RES, AFC_FILE_READ, AFC_FILE_CLOSE = 0x0D, 0x0E, 0x0F, 0x14
+AFC_OPERATIONS = {AFC_READ_DIR: "READ_DIR", AFC_FILE_INFO: "FILE_INFO", AFC_FILE_OPEN: "FILE_OPEN",
+                  AFC_FILE_READ: "FILE_READ", AFC_FILE_CLOSE: "FILE_CLOSE"}
 AFC_E_SUCCESS, AFC_E_UNKNOWN_PACKET, AFC_E_NOT_FOUND, AFC_E_PERM_DENIED = 0, 6, 8, 10
 
 
@@ -71,8 +82,8 @@ def read_exactly(conn, size):
 class FakePhone:
     def __init__(self, socket_path, folder, name="Zoë's iPhone", locked_refusals=0,
                  trust_pending_refusals=0, trust_denied=False, forgotten=False,
-                 detach_after_bytes=None, refused_folders=(), unplug_at_listing=None,
-                 stalled_folders=(), short_files=()):
+                 detach_after_bytes=None, refused_folders=(), unplug_at=None,
+                 stalled_folders=(), short_files=(), listed_as=None):
         self.socket_path = socket_path
         self.folder = folder
         self.name = name
@@ -81,13 +92,15 @@ class FakePhone:
         self.trust_denied = trust_denied
         self.detach_after_bytes = detach_after_bytes
         self.refused_folders = set(refused_folders)
-        self.unplug_at_listing = unplug_at_listing
+        self.unplug_at = unplug_at
+        self.received = collections.Counter()  # requests by kind, AFC and lockdownd
         self.stalled_folders = set(stalled_folders)
         self.short_files = set(short_files)
-        self.listings = 0
+        self.listed_as = dict(listed_as or {})
+        self.listed_paths = {posixpath.join(posixpath.dirname(path), name): path
+                             for path, name in self.listed_as.items()}
         self.attached = True
         self.bytes_served = 0
-        self.requests = []  # lockdownd requests, in order: "StartSession", "Pair", ...
         self.lock = threading.Lock()
         self.listeners = []
         self.device_connections = []
@@ -117,7 +130,16 @@ class FakePhone:
 
     def count(self, request):
         with self.lock:
-            return self.requests.count(request)
+            return self.received[request]
+
+    def _receive(self, kind):
+        """Counts a request of `kind`; True when it unplugs the phone (it is left unanswered)."""
+        with self.lock:
+            self.received[kind] += 1
+            unplug = self.unplug_at == (kind, self.received[kind])
+        if unplug:
+            self.unplug()
+        return unplug
 
     def unplug(self):
         """Detaches the phone: its streams close and listeners are told."""
@@ -221,8 +243,8 @@ class FakePhone:
             (length,) = struct.unpack(">I", read_exactly(conn, 4))
             request = plistlib.loads(read_exactly(conn, length))
             name = request.get("Request")
-            with self.lock:
-                self.requests.append(name)
+            if self._receive(name):
+                return
             reply = {"Request": name}
             reply.update(self._lockdown_reply(name, request))
             payload = plistlib.dumps(reply, fmt=plistlib.FMT_XML)
@@ -320,6 +342,8 @@ class FakePhone:
                 raise ConnectionError("bad AFC magic")
             entire, this, number, operation = struct.unpack("<QQQQ", header[8:])
             data = read_exactly(conn, entire - 40)
+            if self._receive(AFC_OPERATIONS.get(operation, operation)):
+                return
             reply_op, reply = self._afc_reply(operation, data, handles)
             if reply_op is None:
                 return
@@ -331,17 +355,13 @@ class FakePhone:
         return data.split(b"\0", 1)[0].decode()
 
     def _path(self, data):
-        return os.path.join(self.folder, self._phone_path(data).lstrip("/"))
+        phone_path = self._phone_path(data)
+        phone_path = self.listed_paths.get(phone_path, phone_path)
+        return os.path.join(self.folder, phone_path.lstrip("/"))
 
     def _afc_reply(self, operation, data, handles):
         status = lambda code: (AFC_STATUS, struct.pack("<Q", code))
         if operation == AFC_READ_DIR:
-            with self.lock:
-                self.listings += 1
-                unplug = self.listings == self.unplug_at_listing
-            if unplug:
-                self.unplug()
-                return None, None
             if self._phone_path(data) in self.stalled_folders:
                 threading.Event().wait()
             if self._phone_path(data) in self.refused_folders:
@@ -349,7 +369,9 @@ class FakePhone:
             path = self._path(data)
             if not os.path.isdir(path):
                 return status(AFC_E_NOT_FOUND)
-            names = [".", ".."] + os.listdir(path)
+            folder = self._phone_path(data)
+            names = [".", ".."] + [self.listed_as.get(posixpath.join(folder, name), name)
+                                   for name in os.listdir(path)]
             return AFC_DATA, b"".join(name.encode() + b"\0" for name in names)
         if operation == AFC_FILE_INFO:
             path = self._path(data)

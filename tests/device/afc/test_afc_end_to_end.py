@@ -142,7 +142,7 @@ class UnpluggedTest(PhoneTest):
 class UnreadableCatalogueTest(PhoneTest):
     """A catalogue that cannot be read in full is never reported, nor imported."""
 
-    def assert_unreachable(self, switches, timeout=60):
+    def assert_unreachable(self, switches, timeout=60, folders_read=None):
         for mode in (["detect"], ["import", "--dest", self.dest]):
             with self.subTest(mode=mode[0]):
                 self.phone.stop()
@@ -152,12 +152,19 @@ class UnreadableCatalogueTest(PhoneTest):
                 self.assertEqual(status, 1)
                 self.assertEqual(events, [UNREACHABLE])
                 self.assertEqual(os.listdir(self.dest) if os.path.exists(self.dest) else [], [])
+                if folders_read is not None:
+                    self.assertEqual(self.phone.count("READ_DIR"), folders_read)
 
     def test_a_folder_the_phone_refuses_to_list(self):
         self.assert_unreachable({"refused_folders": ["/DCIM/101APPLE"]})
 
     def test_a_phone_unplugged_while_listing(self):
-        self.assert_unreachable({"unplug_at_listing": 2})
+        self.assert_unreachable({"unplug_at": ("READ_DIR", 2)})
+
+    def test_a_phone_unplugged_while_the_last_folders_entries_are_described(self):
+        # Each entry is described after its folder is read: DCIM's two folders, 100APPLE's
+        # three files, then 101APPLE's one, the sixth description, after the last listing.
+        self.assert_unreachable({"unplug_at": ("FILE_INFO", 6)}, folders_read=3)
 
     def test_a_listing_call_that_never_answers(self):
         start = time.monotonic()
@@ -173,6 +180,21 @@ class ShortFileTest(PhoneTest):
         self.assertEqual(status, 0)
         self.assertEqual([event.get("name") for event in events[:-1]], self.ORDER)
         self.assert_imported(events, downloaded=["IMG_0001.HEIC", "IMG_0003.JPG", "IMG_0101.PNG"])
+
+
+class SlashInNameTest(PhoneTest):
+    """Names holding "/" are saved under their safe names: the first file is asked for before
+    anything is read ahead, the last is one the read-ahead reaches."""
+
+    SWITCHES = {"listed_as": {"/DCIM/100APPLE/IMG_0001.HEIC": "IMG/0001.HEIC",
+                              "/DCIM/101APPLE/IMG_0101.PNG": "IMG/0101.PNG"}}
+
+    def test_each_is_downloaded_under_its_safe_name(self):
+        status, events = self.run_binary("import", "--dest", self.dest)
+        self.assertEqual(status, 0)
+        self.assertEqual([event.get("name") for event in events[:-1]],
+                         ["IMG/0001.HEIC", "IMG_0002.MOV", "IMG_0003.JPG", "IMG/0101.PNG"])
+        self.assert_imported(events)  # "/" becomes "_": the names the phone's folder holds
 
 
 class SameNameTest(PhoneTest):

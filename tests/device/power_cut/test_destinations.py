@@ -1,12 +1,15 @@
 """Destinations other than a local Linux file system, and ones that cannot be written."""
 
+import contextlib
 import json
 import os
 import subprocess
+import sys
 import tempfile
+import time
 
 import destination_test
-from destination_test import MIB, Camera, DestinationTest, read_bytes, read_event
+from destination_test import HERE, MIB, Camera, DestinationTest, read_bytes, read_event
 from disk_images import file_system, scratch, unmount
 
 FILES = {"100APPLE/A.JPG": os.urandom(200_000), "100APPLE/B.JPG": os.urandom(5_000),
@@ -58,6 +61,55 @@ class FatDestinationTest(DestinationWithCameraTest):
                 for path, content in FILES.items():
                     name = os.path.basename(path).replace("B.JPG", "B (1).JPG")
                     self.assertEqual(read_bytes(os.path.join(dest, name)), content, name)
+
+
+@contextlib.contextmanager
+def two_second_times():
+    """A new folder seen through two_second_times.py (times kept to 2 s); yields the mount."""
+    with tempfile.TemporaryDirectory() as work:
+        folder, mount_point = os.path.join(work, "folder"), os.path.join(work, "mount")
+        os.mkdir(folder)
+        os.mkdir(mount_point)
+        server = subprocess.Popen([sys.executable, os.path.join(HERE, "two_second_times.py"),
+                                   folder, mount_point])
+        try:
+            deadline = time.monotonic() + 10
+            while not os.path.ismount(mount_point) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            yield mount_point
+        finally:
+            if os.path.ismount(mount_point):
+                unmount(mount_point)
+            server.wait(timeout=10)
+
+
+class TwoSecondTimesTest(DestinationTest):
+    """A destination that keeps times as FAT does: an odd second reads back one less."""
+
+    T0 = 1_600_000_000
+
+    def imported(self, dest, *flags):
+        status, out, err = self.run_to_end("import", "--dest", dest, *flags)
+        self.assertEqual((status, err), (0, b""))
+        done = json.loads(out.splitlines()[-1])
+        self.assertEqual(done["unavailable"], 0)
+        return done["downloaded"], done["skipped"]
+
+    def test_skip_existing_knows_every_photo_however_its_second_was_kept(self):
+        with Camera("FAT-TIMES-CAM") as camera, two_second_times() as dest:
+            for second in range(1, 5):
+                camera.add("100APPLE/IMG_%04d.JPG" % second, os.urandom(1000), self.T0 + second)
+            self.assertEqual(self.imported(dest), (4, 0))
+            self.assertEqual(os.stat(os.path.join(dest, "IMG_0001.JPG")).st_mtime, self.T0)
+            names = sorted(os.listdir(dest))
+            for _ in range(2):
+                self.assertEqual(self.imported(dest, "--skip-existing"), (0, 4))
+            self.assertEqual(sorted(os.listdir(dest)), names)
+            # Another photo of a name and size already there, 2 s apart, is no copy of it.
+            other = os.urandom(1000)
+            camera.add("100APPLE/IMG_0002.JPG", other, self.T0 + 4)
+            self.assertEqual(self.imported(dest, "--skip-existing"), (1, 3))
+            self.assertEqual(read_bytes(os.path.join(dest, "IMG_0002 (1).JPG")), other)
 
 
 class UnwritableDestinationTest(DestinationWithCameraTest):
