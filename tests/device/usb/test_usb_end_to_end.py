@@ -257,22 +257,19 @@ class UnlockedDuringRunTest(UsbTest):
                  if word == "event" and numbers[1:] == [self.STORE_ADDED]]
         self.assertTrue(added and added[0] < moment, added)
 
-    # Fault: the events made libgphoto2 read the storages while the placeholder still
-    # showed; picferry listed through that view and ended "device_unreachable".
-    @unittest.expectedFailure
+    # The three iPhone cases were faults (mended in gphoto2_session.cpp): picferry listed
+    # through the storages libgphoto2 had taken in while the phone still showed the
+    # placeholder, found the real storage nowhere and ended "device_unreachable".
     def test_iphone_events_read_before_the_storage_shows(self):
         unlock_at = self.assert_imports_once_unlocked("iphone", IPHONE_FILES, IPHONE_ORDER,
                                                       **self.EVENTS_BEFORE_STORAGE)
         self.assert_events_read_before(unlock_at)
 
-    # Fault: picferry listed through the storages libgphoto2 had seen while the phone was
-    # locked, found the real storage nowhere and ended "device_unreachable".
-    @unittest.expectedFailure
+    # The case of the report: events queued with the change, read after the storage shows.
     def test_iphone_storage_shown_first_events_read_later(self):
         self.assert_imports_once_unlocked("iphone", IPHONE_FILES, IPHONE_ORDER,
                                           **self.STORAGE_BEFORE_EVENTS)
 
-    @unittest.expectedFailure  # Fault: as above.
     def test_iphone_storage_shown_events_lost(self):
         self.assert_imports_once_unlocked("iphone", IPHONE_FILES, IPHONE_ORDER,
                                           **self.EVENTS_LOST)
