@@ -8,6 +8,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
@@ -66,25 +67,61 @@ Gphoto2Camera::~Gphoto2Camera() {
   gp_port_info_list_free(ports_);
 }
 
+namespace {
+constexpr std::chrono::milliseconds kEventPoll{100};
+constexpr std::chrono::milliseconds kFreshSessionWait{1000};
+}  // namespace
+
 std::optional<DeviceError> Gphoto2Camera::storageRoots(std::vector<std::string>* roots) {
+  const bool first = !storagesRead_;
+  storagesRead_ = true;
   if (auto failed = readStorageRoots(roots)) return failed;
   if (!roots->empty()) return std::nullopt;
   // A phone trusted or allowed since tells so by events (StoreRemoved of the
   // placeholder, StoreAdded of the real storage): take them and look again.
-  takeEvents();
+  takeEvents(first ? kFreshSessionWait : kEventPoll);
   return readStorageRoots(roots);
 }
 
-void Gphoto2Camera::takeEvents() {
-  constexpr int kWaitMilliseconds = 100;
-  constexpr int kMostEvents = 8;
-  for (int i = 0; i < kMostEvents; ++i) {
+bool Gphoto2Camera::viewReaches(const std::vector<std::string>& roots) {
+  if (rootFolderNames(roots)) return true;
+  takeEvents(kEventPoll);
+  return rootFolderNames(roots);
+}
+
+// ptp2's root folder lists the storage ids it keeps ("store_<id>"); knowing
+// none, it names store_00010001, the id phones give their one storage. Such a
+// view, built while a phone showed no storage, holds no objects: every folder
+// listed through it is asked of the device.
+bool Gphoto2Camera::rootFolderNames(const std::vector<std::string>& roots) {
+  std::vector<std::string> named;
+  if (listFolders("/", &named)) return false;
+  for (const std::string& root : roots) {
+    auto start = root.find_first_not_of('/');
+    if (start == std::string::npos) continue;  // the root folder itself
+    std::string top = root.substr(start, root.find('/', start) - start);
+    if (std::find(named.begin(), named.end(), top) == named.end()) return false;
+  }
+  return true;
+}
+
+void Gphoto2Camera::takeEvents(std::chrono::milliseconds wait) {
+  constexpr int kMostEvents = 16;
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  int events = 0;
+  while (events < kMostEvents) {
     context_.clearMessages();
     CameraEventType type = GP_EVENT_UNKNOWN;
     void* data = nullptr;
-    int result = gp_camera_wait_for_event(camera_, kWaitMilliseconds, &type, &data, context_.get());
+    int result = gp_camera_wait_for_event(camera_, static_cast<int>(kEventPoll.count()), &type,
+                                          &data, context_.get());
     std::free(data);
-    if (result < GP_OK || type == GP_EVENT_TIMEOUT) return;
+    if (result < GP_OK) return;
+    if (type != GP_EVENT_TIMEOUT) {
+      ++events;
+    } else if (events > 0 || std::chrono::steady_clock::now() >= deadline) {
+      return;
+    }
   }
 }
 

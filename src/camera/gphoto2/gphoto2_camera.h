@@ -4,6 +4,7 @@
 #include <gphoto2/gphoto2-port-info-list.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -36,11 +37,19 @@ class Gphoto2Camera {
   Gphoto2Camera(const Gphoto2Camera&) = delete;
   Gphoto2Camera& operator=(const Gphoto2Camera&) = delete;
 
-  // The base folder of every usable storage. A placeholder storage (an
-  // iPhone that is locked or does not trust the computer) is not usable.
-  // When none is usable, the device's events are taken and the storages read
-  // again. Costs well under a second.
+  // The base folder of every usable storage the device shows now. A
+  // placeholder storage (an iPhone that is locked or does not trust the
+  // computer) is not usable. When none is usable, the device's events are
+  // taken and the storages read again: for up to a second on the first call
+  // (a fresh session of an iPhone shows the placeholder for a moment), for a
+  // tenth of a second after.
   std::optional<DeviceError> storageRoots(std::vector<std::string>* roots);
+  // Whether libgphoto2's own view of the storages, through which the
+  // catalogue is read, reaches every root. libgphoto2 builds that view when
+  // the camera opens and rebuilds it only on the device's storage events,
+  // which may come before the storage changes, after it or never: when it
+  // does not reach them, the events the device has sent are taken first.
+  bool viewReaches(const std::vector<std::string>& roots);
   // The model the device reports about itself (PTP devices), if any.
   std::optional<std::string> reportedModel();
 
@@ -63,15 +72,19 @@ class Gphoto2Camera {
  private:
   Gphoto2Camera(Camera* camera, GPPortInfoList* ports, Gphoto2Context& context);
   std::optional<DeviceError> readStorageRoots(std::vector<std::string>* roots);
-  // Lets libgphoto2 handle the events the device has sent, for at most a few
-  // tenths of a second.
-  void takeEvents();
+  // Whether libgphoto2's root folder names the top folder of every root.
+  bool rootFolderNames(const std::vector<std::string>& roots);
+  // Lets libgphoto2 handle the events the device sends within `wait`, and
+  // those that follow them without a pause. On a storage event it reads the
+  // storages again and forgets what it had listed (camlibs/ptp2).
+  void takeEvents(std::chrono::milliseconds wait);
   // Copies the file into `fd` from its start with libgphoto2's partial reads.
   int readInPieces(const std::string& folder, const std::string& name, int fd);
 
   Camera* camera_;
   GPPortInfoList* ports_;
   Gphoto2Context& context_;
+  bool storagesRead_ = false;
 };
 
 }  // namespace picferry

@@ -29,6 +29,9 @@ class Gphoto2Device final : public ThreadedCameraDevice<Gphoto2File> {
  private:
   // On the worker (gphoto2_session.cpp, gphoto2_catalogue.cpp, gphoto2_download.cpp).
   void openSession() override;
+  // Opens the camera unless it is open and reads the storages it shows; a
+  // refusal when it cannot or shows none usable.
+  std::optional<DeviceError> usableStorages(std::vector<std::string>* roots);
   void listStorages(const std::vector<std::string>& roots);
   std::optional<DeviceError> listFolder(const std::string& folder, FolderContents* out);
   std::optional<DeviceError> copyInto(const Gphoto2File& file, DurableFile& out,

@@ -36,32 +36,47 @@ void Gphoto2Device::openSession() {
     postOpened(std::nullopt);
     return;
   }
+  for (;;) {
+    const bool openedBefore = camera_ != nullptr;
+    std::vector<std::string> roots;
+    if (auto refused = usableStorages(&roots)) {
+      postOpened(*refused);
+      return;
+    }
+    if (camera_->viewReaches(roots)) {
+      if (auto model = camera_->reportedModel()) setName(*model);
+      listing_ = true;
+      postOpened(std::nullopt);
+      listStorages(roots);
+      return;
+    }
+    if (!openedBefore) {
+      // A fresh view: the events that complete it may still come.
+      postOpened(DeviceError{kNoStorageYet});
+      return;
+    }
+    // libgphoto2's view was built, or last rebuilt, before the storages now
+    // shown (a phone unlocked since): opened again, it is built afresh.
+    camera_.reset();
+  }
+}
+
+std::optional<DeviceError> Gphoto2Device::usableStorages(std::vector<std::string>* roots) {
   if (!camera_) {
     DeviceError error;
     int failure = GP_OK;
-    camera_ = Gphoto2Camera::open(*drivers_, detected_.model, detected_.port, context_, &error,
-                                  &failure);
-    if (!camera_) {
-      postOpened(refusal(error, failure));
-      return;
-    }
+    camera_ =
+        Gphoto2Camera::open(*drivers_, detected_.model, detected_.port, context_, &error, &failure);
+    if (!camera_) return refusal(error, failure);
   }
-  std::vector<std::string> roots;
-  if (auto failed = camera_->storageRoots(&roots)) {
+  if (auto failed = camera_->storageRoots(roots)) {
     camera_.reset();  // Closed, so that the next request starts afresh.
-    postOpened(refusal(*failed, GP_OK));
-    return;
+    return refusal(*failed, GP_OK);
   }
-  if (roots.empty()) {
-    // The session stays open: some phones allow one session per plug, and
-    // show their storage in it once unlocked or allowed.
-    postOpened(DeviceError{kNoStorageYet});
-    return;
-  }
-  if (auto model = camera_->reportedModel()) setName(*model);
-  listing_ = true;
-  postOpened(std::nullopt);
-  listStorages(roots);
+  // With no storage yet the session stays open: some phones allow one
+  // session per plug, and show their storage in it once unlocked or allowed.
+  if (roots->empty()) return DeviceError{kNoStorageYet};
+  return std::nullopt;
 }
 
 }  // namespace picferry

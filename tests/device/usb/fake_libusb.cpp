@@ -70,9 +70,11 @@ enum : uint16_t {
   kSessionAlreadyOpen = 0x201E,
   kStoreAdded = 0x4004,
   kStoreRemoved = 0x4005,
+  kAppleUnknownEvent = 0xC001,  // sent between the two by an iPhone (libgphoto2 issue 132)
 };
 
 struct Config {
+  std::string plug;  // changes at every plug: a replug is a fresh device
   int bus = 1;
   int address = 2;
   Profile profile = kCamera;
@@ -90,6 +92,8 @@ struct Config {
   std::vector<std::pair<std::string, std::string>> duplicates;  // device path, host file
   bool busy = false;
   double unlockAt = 0;  // wall-clock seconds; < 0: never
+  double eventsDelay = 0;   // from the storage change at unlock to its events; < 0: before
+  bool eventsLost = false;  // the storage change at unlock is never told
   int64_t unplugAfter = -1;
   int64_t stallAfter = -1;
   bool oneSession = false;
@@ -126,6 +130,7 @@ struct libusb_device {
   std::string confPath;
   Config config;
   bool present = false;
+  unsigned generation = 0;  // counts plugs: a handle opened before a replug is dead
   Clock::time_point lastPresenceCheck{};
   libusb_device_descriptor descriptor{};
   std::vector<libusb_config_descriptor> configs;
@@ -135,13 +140,12 @@ struct libusb_device {
   std::vector<std::unique_ptr<libusb_endpoint_descriptor[]>> endpointArrays;
 
   // The responder's state, reset at every plug.
-  bool objectsBuilt = false;
   std::vector<Object> objects;
   bool sessionOpen = false;
+  double sessionOpenedAt = 0;  // wall clock
   int sessionsOpened = 0;
   bool sessionClosed = false;
-  bool storageShown = false;  // iPhone: the real storage instead of the placeholder
-  bool unlockedEventsQueued = false;
+  bool storageEventsQueued = false;  // this session's storage change has been told
   std::deque<std::string> events;
   std::deque<Container> in;
   bool zeroLengthPacketPending = false;
@@ -153,6 +157,7 @@ struct libusb_device {
 
 struct libusb_device_handle {
   libusb_device* device;
+  unsigned generation;
   libusb_context* context;
   std::deque<libusb_transfer*> submitted;  // interrupt transfers waiting for an event
   std::vector<libusb_transfer*> cancelled;
@@ -190,7 +195,8 @@ bool parseConfig(const std::string& path, Config* config) {
     std::istringstream in(text);
     std::string key;
     if (!(in >> key) || key[0] == '#') continue;
-    if (key == "bus") in >> config->bus;
+    if (key == "plug") in >> config->plug;
+    else if (key == "bus") in >> config->bus;
     else if (key == "address") in >> config->address;
     else if (key == "vendor") { unsigned v; in >> std::hex >> v; config->vendor = static_cast<uint16_t>(v); }
     else if (key == "product") { unsigned v; in >> std::hex >> v; config->product = static_cast<uint16_t>(v); }
@@ -215,6 +221,8 @@ bool parseConfig(const std::string& path, Config* config) {
     }
     else if (key == "busy") in >> config->busy;
     else if (key == "unlock_at") in >> config->unlockAt;
+    else if (key == "events_delay") in >> config->eventsDelay;
+    else if (key == "events_lost") in >> config->eventsLost;
     else if (key == "unplug_after") in >> config->unplugAfter;
     else if (key == "stall_after") in >> config->stallAfter;
     else if (key == "one_session") in >> config->oneSession;
@@ -396,8 +404,6 @@ uint32_t folderFor(libusb_device* d, const std::string& path, std::string* base)
 }
 
 void buildObjects(libusb_device* d) {
-  if (d->objectsBuilt) return;
-  d->objectsBuilt = true;
   if (!d->config.root.empty()) walk(d, d->config.root, 0);
   for (const Config::Generated& g : d->config.generated) {
     std::string base;
@@ -465,6 +471,7 @@ void put32(std::string& s, uint32_t v) {
 void put64(std::string& s, uint64_t v) {
   for (int i = 0; i < 8; ++i) s += static_cast<char>((v >> (8 * i)) & 0xff);
 }
+uint16_t get16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t get32(const unsigned char* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
@@ -553,17 +560,47 @@ void logLine(const std::string& what);
 
 // ---- the responder -------------------------------------------------------------------
 
-bool unlocked(const libusb_device* d) {
-  if (d->config.unlockAt < 0) return false;
-  return d->config.unlockAt == 0 || wallNow() >= d->config.unlockAt;
+// The phone's storages follow its own clock, never what the host has read: they change
+// when the owner unlocks it (iPhone: the placeholder gives way to the real storage) or
+// allows transfers (Android: the storage appears), and its events about the change wait on
+// the interrupt endpoint until the host reads them, if ever.
+
+// An iPhone answers a fresh session with the placeholder even when unlocked, then swaps in
+// its real storage with the same events (libgphoto2 issue 132: "using the command on an
+// unlocked iPhone still shows the same events, including 0xfeedface"). How long it takes
+// is not published; 0.2 s is longer than the first event poll of a host.
+constexpr double kFreshSessionPlaceholder = 0.2;
+constexpr double kNever = HUGE_VAL;
+
+bool unlockedDuringSession(const libusb_device* d) {
+  return d->config.unlockAt > d->sessionOpenedAt;
+}
+
+// When this session's storages become the real ones.
+double storageChangeAt(const libusb_device* d) {
+  const Config& c = d->config;
+  if (c.profile == kCamera) return -kNever;
+  if (c.unlockAt < 0) return kNever;
+  if (c.profile == kIphone && !unlockedDuringSession(d)) {
+    return d->sessionOpenedAt + kFreshSessionPlaceholder;
+  }
+  return c.unlockAt;
+}
+
+// When the events telling this session's storage change reach the interrupt endpoint. A
+// fresh iPhone session tells its swap as it happens; the change at unlock follows the
+// device's switches. An Android phone allowed before the session shows its storage at once.
+double storageEventsAt(const libusb_device* d) {
+  double change = storageChangeAt(d);
+  if (d->config.profile == kCamera || change == kNever) return kNever;
+  if (!unlockedDuringSession(d)) return d->config.profile == kIphone ? change : kNever;
+  return d->config.eventsLost ? kNever : change + d->config.eventsDelay;
 }
 
 std::vector<uint32_t> storageIds(libusb_device* d) {
-  if (d->config.profile == kIphone) {
-    return {d->storageShown ? kStorage : kPlaceholderStorage};
-  }
-  if (d->config.profile == kAndroid && !unlocked(d)) return {};  // until "Allow" is tapped
-  return {kStorage};
+  if (wallNow() >= storageChangeAt(d)) return {kStorage};
+  if (d->config.profile == kIphone) return {kPlaceholderStorage};
+  return {};  // Android: until "Allow" or "File transfer" is tapped
 }
 
 bool storageVisible(libusb_device* d, uint32_t id) {
@@ -648,15 +685,14 @@ void handleCommand(libusb_device* d, uint16_t code, uint32_t tid, const uint32_t
     if (d->sessionOpen) return queueResponse(d, kSessionAlreadyOpen, tid);
     if (d->config.oneSession && d->sessionClosed) return queueResponse(d, kGeneralError, tid);
     d->sessionOpen = true;
+    d->sessionOpenedAt = wallNow();
     d->sessionsOpened++;
-    d->storageShown = false;  // an iPhone's fresh session shows the placeholder first
-    d->unlockedEventsQueued = false;
+    d->storageEventsQueued = false;
     d->events.clear();
     logLine("opensession " + std::to_string(d->config.address));
     return queueResponse(d, kOk, tid);
   }
   if (!d->sessionOpen) return queueResponse(d, kSessionNotOpen, tid);
-  buildObjects(d);
   switch (code) {
     case kCloseSession:
       d->sessionOpen = false;
@@ -692,7 +728,7 @@ void handleCommand(libusb_device* d, uint16_t code, uint32_t tid, const uint32_t
       if (!storageVisible(d, storage)) return queueResponse(d, kInvalidStorageId, tid);
       std::string s;
       std::vector<uint32_t> handles;
-      if (storage == kStorage || storage == 0xFFFFFFFF) {
+      if ((storage == kStorage || storage == 0xFFFFFFFF) && storageVisible(d, kStorage)) {
         for (const Object& o : d->objects) {
           if (parent == 0 || (parent == 0xFFFFFFFF ? o.parent == 0 : o.parent == parent)) {
             handles.push_back(o.handle);
@@ -733,28 +769,25 @@ void handleCommand(libusb_device* d, uint16_t code, uint32_t tid, const uint32_t
   }
 }
 
-// Time-driven changes, checked while the host polls for events: an iPhone trusted (or
-// unlocked) shows its real storage; an Android phone whose transfers were allowed adds it.
-void tick(libusb_device* d) {
-  if (!d->sessionOpen || d->unlockedEventsQueued || !unlocked(d)) return;
+// Puts on the interrupt endpoint the events whose time has come. They can only be seen
+// there, so queueing them when the endpoint is looked at is queueing them on time.
+void queueDueEvents(libusb_device* d) {
+  if (!d->sessionOpen || d->storageEventsQueued || wallNow() < storageEventsAt(d)) return;
+  d->storageEventsQueued = true;
   if (d->config.profile == kIphone) {
-    d->unlockedEventsQueued = true;
     queueEvent(d, kStoreRemoved, kPlaceholderStorage);
-    queueEvent(d, kStoreAdded, kStorage);
-  } else if (d->config.profile == kAndroid && d->config.unlockAt != 0) {
-    d->unlockedEventsQueued = true;
-    queueEvent(d, kStoreAdded, kStorage);
+    queueEvent(d, kAppleUnknownEvent, 0);
   }
+  queueEvent(d, kStoreAdded, kStorage);
 }
 
 void resetState(libusb_device* d) {
-  d->objectsBuilt = false;
   d->objects.clear();
   d->sessionOpen = false;
+  d->sessionOpenedAt = 0;
   d->sessionsOpened = 0;
   d->sessionClosed = false;
-  d->storageShown = false;
-  d->unlockedEventsQueued = false;
+  d->storageEventsQueued = false;
   d->events.clear();
   d->in.clear();
   d->zeroLengthPacketPending = false;
@@ -787,15 +820,52 @@ void unplugSelf(libusb_device* d) {
   unlink(d->confPath.c_str());
 }
 
+// The device file as it reads now. A device not present before, or plugged again since
+// (a new plug line), is a fresh device serving its content as it is at this plug; a device
+// still plugged takes the new switches, and what it serves stays.
+void applyConfig(libusb_device* d, const Config& config) {
+  if (!d->present || config.plug != d->config.plug) {
+    d->config = config;
+    d->configs.clear();
+    d->interfaceArrays.clear();
+    d->altsettingArrays.clear();
+    d->endpointArrays.clear();
+    buildDescriptors(d);
+    resetState(d);
+    buildObjects(d);
+    d->generation++;
+    d->present = true;
+    return;
+  }
+  d->config.busy = config.busy;
+  d->config.unlockAt = config.unlockAt;
+  d->config.eventsDelay = config.eventsDelay;
+  d->config.eventsLost = config.eventsLost;
+  d->config.unplugAfter = config.unplugAfter;
+  d->config.stallAfter = config.stallAfter;
+  d->config.oneSession = config.oneSession;
+}
+
+// Whether the device is still plugged in, its file read again at most every 50 ms: it is
+// pulled out, plugged again or switched when the test does so, whatever the host calls.
 bool stillPresent(libusb_device* d, bool force = false) {
   if (!d->present) return false;
   auto now = Clock::now();
   if (force || now - d->lastPresenceCheck > std::chrono::milliseconds(50)) {
     d->lastPresenceCheck = now;
-    struct stat st {};
-    if (stat(d->confPath.c_str(), &st) != 0) d->present = false;
+    Config config;
+    if (parseConfig(d->confPath, &config)) {
+      applyConfig(d, config);
+    } else {
+      d->present = false;
+    }
   }
   return d->present;
+}
+
+// A handle stays usable while the device it was opened on is plugged.
+bool alive(libusb_device_handle* h, bool force = false) {
+  return stillPresent(h->device, force) && h->generation == h->device->generation;
 }
 
 const char* emulatorFolder() { return std::getenv("PICFERRY_USB_EMULATOR"); }
@@ -825,24 +895,7 @@ void rescan() {
       slot = std::make_unique<libusb_device>();
       slot->confPath = path;
     }
-    libusb_device* d = slot.get();
-    if (!d->present) {  // plugged in (again): a fresh device
-      d->config = config;
-      d->configs.clear();
-      d->interfaceArrays.clear();
-      d->altsettingArrays.clear();
-      d->endpointArrays.clear();
-      buildDescriptors(d);
-      resetState(d);
-      d->present = true;
-    } else {
-      // Switches may change while plugged; what is served does not.
-      d->config.busy = config.busy;
-      d->config.unlockAt = config.unlockAt;
-      d->config.unplugAfter = config.unplugAfter;
-      d->config.stallAfter = config.stallAfter;
-      d->config.oneSession = config.oneSession;
-    }
+    applyConfig(slot.get(), config);
   }
 }
 
@@ -870,7 +923,7 @@ int bulkIn(libusb_device_handle* h, unsigned char* data, int length, int* actual
   auto deadline = deadlineOf(timeoutMs);
   std::unique_lock lock(g_mutex);
   for (;;) {
-    if (!stillPresent(d)) return LIBUSB_ERROR_NO_DEVICE;
+    if (!alive(h)) return LIBUSB_ERROR_NO_DEVICE;
     if (d->zeroLengthPacketPending) {
       d->zeroLengthPacketPending = false;
       return LIBUSB_SUCCESS;
@@ -928,7 +981,7 @@ int bulkIn(libusb_device_handle* h, unsigned char* data, int length, int* actual
 int bulkOut(libusb_device_handle* h, const unsigned char* data, int length, int* actual) {
   libusb_device* d = h->device;
   std::lock_guard lock(g_mutex);
-  if (!stillPresent(d, true)) return LIBUSB_ERROR_NO_DEVICE;
+  if (!alive(h, true)) return LIBUSB_ERROR_NO_DEVICE;
   *actual = length;
   if (length < 12) return LIBUSB_SUCCESS;  // a zero-length packet
   uint16_t type = static_cast<uint16_t>(data[4] | (data[5] << 8));
@@ -953,7 +1006,7 @@ std::vector<libusb_transfer*> collect(libusb_context* ctx) {
     }
     h->cancelled.clear();
     libusb_device* d = h->device;
-    if (!stillPresent(d)) {
+    if (!alive(h)) {
       for (libusb_transfer* t : h->submitted) {
         t->status = LIBUSB_TRANSFER_NO_DEVICE;
         t->actual_length = 0;
@@ -962,7 +1015,7 @@ std::vector<libusb_transfer*> collect(libusb_context* ctx) {
       h->submitted.clear();
       continue;
     }
-    tick(d);
+    queueDueEvents(d);
     while (!d->events.empty() && !h->submitted.empty()) {
       libusb_transfer* t = h->submitted.front();
       h->submitted.pop_front();
@@ -971,9 +1024,8 @@ std::vector<libusb_transfer*> collect(libusb_context* ctx) {
       std::memcpy(t->buffer, e.data(), static_cast<std::size_t>(n));
       t->actual_length = n;
       t->status = LIBUSB_TRANSFER_COMPLETED;
-      if (get32(reinterpret_cast<const unsigned char*>(e.data()) + 12) == kPlaceholderStorage) {
-        d->storageShown = true;  // the placeholder is gone once its removal is told
-      }
+      logLine("event " + std::to_string(d->config.address) + " " +
+              std::to_string(get16(reinterpret_cast<const unsigned char*>(e.data()) + 6)));
       d->events.pop_front();
       done.push_back(t);
     }
@@ -1086,7 +1138,7 @@ int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle** handle) {
   rescan();  // switches as they are now
   if (!stillPresent(dev, true)) return LIBUSB_ERROR_NO_DEVICE;
   libusb_context* ctx = g_contexts.count(t_listedThrough) ? t_listedThrough : nullptr;
-  *handle = new libusb_device_handle{dev, ctx, {}, {}};
+  *handle = new libusb_device_handle{dev, dev->generation, ctx, {}, {}};
   if (ctx) ctx->handles.push_back(*handle);
   return LIBUSB_SUCCESS;
 }
@@ -1106,7 +1158,7 @@ int LIBUSB_CALL libusb_attach_kernel_driver(libusb_device_handle*, int) { return
 
 int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, int) {
   std::lock_guard lock(g_mutex);
-  if (!stillPresent(handle->device, true)) return LIBUSB_ERROR_NO_DEVICE;
+  if (!alive(handle, true)) return LIBUSB_ERROR_NO_DEVICE;
   if (handle->device->config.busy) {
     errno = EBUSY;
     return LIBUSB_ERROR_BUSY;  // another program holds it
@@ -1121,13 +1173,13 @@ int LIBUSB_CALL libusb_set_interface_alt_setting(libusb_device_handle*, int, int
 }
 int LIBUSB_CALL libusb_clear_halt(libusb_device_handle* handle, unsigned char) {
   std::lock_guard lock(g_mutex);
-  return stillPresent(handle->device) ? LIBUSB_SUCCESS : LIBUSB_ERROR_NO_DEVICE;
+  return alive(handle) ? LIBUSB_SUCCESS : LIBUSB_ERROR_NO_DEVICE;
 }
 
 int LIBUSB_CALL libusb_reset_device(libusb_device_handle* handle) {
   std::lock_guard lock(g_mutex);
   libusb_device* d = handle->device;
-  if (!stillPresent(d, true)) return LIBUSB_ERROR_NO_DEVICE;
+  if (!alive(handle, true)) return LIBUSB_ERROR_NO_DEVICE;
   d->sessionOpen = false;
   d->in.clear();
   d->zeroLengthPacketPending = false;
@@ -1140,7 +1192,7 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* handle, uint8_t, u
                                         unsigned int) {
   std::lock_guard lock(g_mutex);
   libusb_device* d = handle->device;
-  if (!stillPresent(d, true)) return LIBUSB_ERROR_NO_DEVICE;
+  if (!alive(handle, true)) return LIBUSB_ERROR_NO_DEVICE;
   switch (request) {
     case 0x64:
       d->in.clear();
@@ -1190,7 +1242,7 @@ int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer* t) {
   std::lock_guard lock(g_mutex);
   libusb_device_handle* h = t->dev_handle;
   if (!h || t->type != LIBUSB_TRANSFER_TYPE_INTERRUPT) return LIBUSB_ERROR_NOT_SUPPORTED;
-  if (!stillPresent(h->device)) return LIBUSB_ERROR_NO_DEVICE;
+  if (!alive(h)) return LIBUSB_ERROR_NO_DEVICE;
   h->submitted.push_back(t);
   return LIBUSB_SUCCESS;
 }

@@ -9,10 +9,12 @@ with `bus.env()` sees the devices: its libusb is the stand-in one.
 
 import os
 import shutil
+import itertools
 import subprocess
 import tempfile
 
 MIB = 1 << 20
+_PLUGS = itertools.count(1)
 
 PROFILES = {
     # profile: (vendor, product)
@@ -72,10 +74,11 @@ class Device:
         self.generated = list(generated)
         self.duplicates = list(duplicates)
         self.name = name
+        self.plug_number = None
 
     def _write(self):
         vendor, product = PROFILES[self.profile]
-        lines = ["bus 1", "address %d" % self.address, "vendor %04x" % vendor,
+        lines = ["plug %d-%d" % (os.getpid(), self.plug_number), "bus 1", "address %d" % self.address, "vendor %04x" % vendor,
                  "product %04x" % product, "profile " + self.profile, "sysfs " + self.sysfs]
         if self.root:
             lines.append("root " + self.root)
@@ -93,6 +96,7 @@ class Device:
         os.rename(temporary, self.conf)  # atomically: the library may read it at any time
 
     def plug(self):
+        self.plug_number = next(_PLUGS)  # the library takes a new number for a replug
         os.makedirs(self.sysfs)
         for name, value in (("busnum", "1"), ("devnum", str(self.address)),
                             ("idVendor", "%04x" % PROFILES[self.profile][0]),
@@ -147,7 +151,8 @@ class UsbBus:
         folders at the storage root); `generated` adds (device path, size, mtime) objects of
         generated content, `duplicates` (device path, host file) objects of a name that may
         already be taken. Switches: busy, unlock_at (wall-clock seconds, -1 never),
-        unplug_after, stall_after (object bytes), one_session."""
+        events_delay (seconds from the storage change at unlock to its events, negative:
+        before), events_lost, unplug_after, stall_after (object bytes), one_session."""
         address = self._next_address
         self._next_address += 1
         device = Device(self, address, profile, root, switches, generated, duplicates, name)
