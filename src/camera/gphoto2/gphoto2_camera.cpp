@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <shared_mutex>
 
 #include "camera/gphoto2/gphoto2_error.h"
 #include "camera/gphoto2/gphoto2_lock.h"
@@ -34,7 +35,6 @@ std::unique_ptr<Gphoto2Camera> Gphoto2Camera::open(const Gphoto2Drivers& drivers
                                                    const std::string& port, Gphoto2Context& context,
                                                    DeviceError* error, int* failure) {
   std::lock_guard lock(gphoto2GlobalLock());
-  LeftOutNames::listen();
   context.clearMessages();
   GPPortInfoList* ports = nullptr;
   Camera* camera = nullptr;
@@ -106,6 +106,7 @@ bool Gphoto2Camera::rootFolderNames(const std::vector<std::string>& roots) {
 }
 
 void Gphoto2Camera::takeEvents(std::chrono::milliseconds wait) {
+  std::shared_lock call(gphoto2CameraCalls());
   constexpr int kMostEvents = 16;
   const auto deadline = std::chrono::steady_clock::now() + wait;
   int events = 0;
@@ -126,6 +127,7 @@ void Gphoto2Camera::takeEvents(std::chrono::milliseconds wait) {
 }
 
 std::optional<DeviceError> Gphoto2Camera::readStorageRoots(std::vector<std::string>* roots) {
+  std::shared_lock call(gphoto2CameraCalls());
   context_.clearMessages();
   CameraStorageInformation* storages = nullptr;
   int count = 0;
@@ -148,6 +150,7 @@ std::optional<DeviceError> Gphoto2Camera::readStorageRoots(std::vector<std::stri
 }
 
 std::optional<std::string> Gphoto2Camera::reportedModel() {
+  std::shared_lock call(gphoto2CameraCalls());
   CameraWidget* widget = nullptr;
   if (gp_camera_get_single_config(camera_, "cameramodel", &widget, context_.get()) < GP_OK) {
     return std::nullopt;
@@ -194,19 +197,29 @@ std::optional<DeviceError> listInto(ListCall call, Camera* camera, Gphoto2Contex
 
 std::optional<DeviceError> Gphoto2Camera::listFolders(const std::string& folder,
                                                       std::vector<std::string>* names) {
+  std::shared_lock call(gphoto2CameraCalls());
   return listInto(&gp_camera_folder_list_folders, camera_, context_, folder, names, "folders");
 }
 
 std::optional<DeviceError> Gphoto2Camera::listFiles(const std::string& folder,
                                                     std::vector<std::string>* names,
                                                     std::vector<std::string>* leftOut) {
+  // libgphoto2 logs what it leaves out while it lists a folder's files, and
+  // never again unless it lists them again.
+  LeftOutNames::listen();
   LeftOutNames watch;
-  auto failed = listInto(&gp_camera_folder_list_files, camera_, context_, folder, names, "files");
+  std::optional<DeviceError> failed;
+  {
+    std::shared_lock call(gphoto2CameraCalls());
+    failed = listInto(&gp_camera_folder_list_files, camera_, context_, folder, names, "files");
+  }
   *leftOut = watch.names();
+  LeftOutNames::stopListening();
   return failed;
 }
 
 CameraFileStat Gphoto2Camera::stat(const std::string& folder, const std::string& name) {
+  std::shared_lock call(gphoto2CameraCalls());
   CameraFileStat result;
   CameraFileInfo info;
   context_.clearMessages();
@@ -242,6 +255,7 @@ int Gphoto2Camera::readInPieces(const std::string& folder, const std::string& na
 std::optional<DeviceError> Gphoto2Camera::download(const std::string& folder,
                                                    const std::string& name, int fd,
                                                    const std::atomic<bool>& abandoned) {
+  std::shared_lock call(gphoto2CameraCalls());
   context_.clearMessages();
   // PTP gives sizes in 32 bits: 0xFFFFFFFF stands for "4 GiB or more". libgphoto2 then
   // stops at 4 GiB - 1 and reports success, and the size check would compare with the same

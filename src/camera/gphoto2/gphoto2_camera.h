@@ -24,7 +24,8 @@ struct CameraFileStat {
 };
 
 // An initialised libgphoto2 camera. Not re-entrant: use from one thread (the
-// device's worker) only. Destruction exits the camera under the global lock.
+// device's worker) only. Destruction exits the camera under the global lock;
+// every other call holds gphoto2CameraCalls() shared (gphoto2_lock.h).
 class Gphoto2Camera {
  public:
   // Initialises `model` on `port` under the global lock. Returns nullptr

@@ -7,4 +7,9 @@ std::mutex& gphoto2GlobalLock() {
   return lock;
 }
 
+std::shared_mutex& gphoto2CameraCalls() {
+  static std::shared_mutex calls;
+  return calls;
+}
+
 }  // namespace picferry

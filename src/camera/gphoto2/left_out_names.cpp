@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "camera/gphoto2/gphoto2_lock.h"
+
 namespace picferry {
 namespace {
 
@@ -15,11 +17,21 @@ void collect(GPLogLevel, const char*, const char* line, void*) {
   if (!name.empty()) collecting->push_back(std::move(name));
 }
 
+// One registration however many listen at once, or each line would be
+// collected once per registration.
+int listeners = 0;     // under Gphoto2Alone
+int registration = 0;  // under Gphoto2Alone
+
 }  // namespace
 
 void LeftOutNames::listen() {
-  static const int id = gp_log_add_func(GP_LOG_ERROR, collect, nullptr);
-  (void)id;
+  Gphoto2Alone alone;
+  if (listeners++ == 0) registration = gp_log_add_func(GP_LOG_ERROR, collect, nullptr);
+}
+
+void LeftOutNames::stopListening() {
+  Gphoto2Alone alone;
+  if (--listeners == 0) gp_log_remove_func(registration);
 }
 
 LeftOutNames::LeftOutNames() { collecting = &lines_; }

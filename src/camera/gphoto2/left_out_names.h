@@ -9,15 +9,18 @@ namespace picferry {
 // only the first of several objects of one name in a folder: it logs
 // "Duplicate filename 'NAME' in folder 'FOLDER'. Ignoring nth entry." and goes
 // on, and its calls reach an object by folder and name only, so the others
-// can be neither listed nor copied. While an instance lives, the names left
-// out by libgphoto2 calls made on this thread are collected. Instances do not
-// nest.
+// can be neither listed nor copied. While an instance lives and someone
+// listens, the names left out by libgphoto2 calls made on this thread are
+// collected. Instances do not nest.
 class LeftOutNames {
  public:
-  // Starts listening to libgphoto2's error lines, once per process. Call with
-  // libgphoto2's global lock held (its log functions are unguarded globals),
-  // before a camera is opened.
+  // Until as many stopListening() calls, libgphoto2 passes its error lines to
+  // the instances. Listen only around a listing: while any log function is
+  // registered, libgphoto2 formats every line it logs, a hexdump of each
+  // piece read from a device included. Each takes Gphoto2Alone (its list of
+  // log functions is an unguarded global): call with no libgphoto2 lock held.
   static void listen();
+  static void stopListening();
 
   LeftOutNames();
   ~LeftOutNames();
