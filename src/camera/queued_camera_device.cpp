@@ -1,5 +1,7 @@
 #include "camera/queued_camera_device.h"
 
+#include <algorithm>
+
 namespace picferry {
 
 QueuedCameraDevice::QueuedCameraDevice(MainQueue& mainQueue, std::optional<std::string> name)
@@ -50,6 +52,36 @@ std::shared_ptr<CameraFile> QueuedCameraDevice::fileAfter(const CameraFile& file
 void QueuedCameraDevice::report(DownloadRequest request, std::optional<DeviceError> error) {
   postDownloaded(request.delegate, std::move(request.file), std::move(error),
                  std::move(request.options), request.contextInfo);
+}
+
+void QueuedCameraDevice::requestDownload(DownloadRequest request) {
+  auto file = request.file;
+  auto* delegate = request.delegate;
+  const bool watched = request.options.reportProgress && delegate;
+  pipeline_->request(std::move(request));
+  if (watched) watchProgress(std::move(file), delegate, 0);
+}
+
+void QueuedCameraDevice::watchProgress(std::shared_ptr<CameraFile> file,
+                                       CameraDeviceDownloadDelegate* delegate,
+                                       std::int64_t reported) {
+  auto sample = [weak = weak_from_this(), file = std::move(file), delegate, reported] {
+    if (const auto self = weak.lock()) self->reportProgress(file, delegate, reported);
+  };
+  mainQueue_.postAfter(kProgressSeconds, std::move(sample));
+}
+
+// Reads the copy as it grows, on the main thread: the copying threads never
+// wait for it. Once the request's answer is posted, bytesCopied() says
+// nothing, so no progress follows the answer.
+void QueuedCameraDevice::reportProgress(const std::shared_ptr<CameraFile>& file,
+                                        CameraDeviceDownloadDelegate* delegate,
+                                        std::int64_t reported) {
+  const auto bytes = pipeline_->bytesCopied(*file);
+  if (!bytes) return;
+  const std::int64_t now = std::max(reported, *bytes);
+  delegate->didReceiveDownloadProgressForFile(file, now);
+  watchProgress(file, delegate, now);
 }
 
 void QueuedCameraDevice::requestOpenSession() {

@@ -45,6 +45,8 @@ class QueuedCameraDevice : public CameraDevice,
   // catalogue fails.
   static constexpr int kListingAttempts = 3;
   static constexpr std::chrono::milliseconds kListingRetryPause{300};
+  // The progress of a requested copy, when asked for, is read this often.
+  static constexpr double kProgressSeconds = 0.25;
 
   // Device
   void setDelegate(DeviceDelegate* delegate) override { delegate_ = delegate; }
@@ -84,8 +86,8 @@ class QueuedCameraDevice : public CameraDevice,
   void noteCatalogueProgress();
 
   // Copies the file through the download pipeline and reports its outcome
-  // exactly once.
-  void requestDownload(DownloadRequest request) { pipeline_->request(std::move(request)); }
+  // exactly once; its progress too, when the options ask for it.
+  void requestDownload(DownloadRequest request);
   // Reports a download's outcome on the main queue.
   void postDownloaded(CameraDeviceDownloadDelegate* delegate, std::shared_ptr<CameraFile> file,
                       std::optional<DeviceError> error, DownloadOptions options, void* contextInfo);
@@ -96,6 +98,13 @@ class QueuedCameraDevice : public CameraDevice,
   std::shared_ptr<CameraFile> fileAfter(const CameraFile& file) const override;
   void report(DownloadRequest request, std::optional<DeviceError> error) override;
 
+  // Main thread: one progress interval from now, unless the request for
+  // `file` is answered by then, tells `delegate` the bytes of its copy (at
+  // least `reported`, what it was told last) and goes on.
+  void watchProgress(std::shared_ptr<CameraFile> file, CameraDeviceDownloadDelegate* delegate,
+                     std::int64_t reported);
+  void reportProgress(const std::shared_ptr<CameraFile>& file,
+                      CameraDeviceDownloadDelegate* delegate, std::int64_t reported);
   void beginCatalogue();
   bool addToCatalogue(std::vector<std::shared_ptr<CameraItem>> files);
   void failCatalogue(DeviceError error);
