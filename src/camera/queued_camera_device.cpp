@@ -55,33 +55,35 @@ void QueuedCameraDevice::report(DownloadRequest request, std::optional<DeviceErr
 }
 
 void QueuedCameraDevice::requestDownload(DownloadRequest request) {
-  auto file = request.file;
-  auto* delegate = request.delegate;
-  const bool watched = request.options.reportProgress && delegate;
+  if (request.options.reportProgress && request.delegate) {
+    watched_ = WatchedCopy{request.file, request.delegate, std::chrono::steady_clock::now()};
+    if (!sampling_) sampleProgressAfter(kProgressInterval);
+  }
   pipeline_->request(std::move(request));
-  if (watched) watchProgress(std::move(file), delegate, 0);
 }
 
-void QueuedCameraDevice::watchProgress(std::shared_ptr<CameraFile> file,
-                                       CameraDeviceDownloadDelegate* delegate,
-                                       std::int64_t reported) {
-  auto sample = [weak = weak_from_this(), file = std::move(file), delegate, reported] {
-    if (const auto self = weak.lock()) self->reportProgress(file, delegate, reported);
-  };
-  mainQueue_.postAfter(kProgressSeconds, std::move(sample));
+void QueuedCameraDevice::sampleProgressAfter(std::chrono::steady_clock::duration delay) {
+  sampling_ = true;
+  mainQueue_.postAfter(std::chrono::duration<double>(delay).count(), [weak = weak_from_this()] {
+    if (const auto self = weak.lock()) self->sampleProgress();
+  });
 }
 
-// Reads the copy as it grows, on the main thread: the copying threads never
-// wait for it. Once the request's answer is posted, bytesCopied() says
-// nothing, so no progress follows the answer.
-void QueuedCameraDevice::reportProgress(const std::shared_ptr<CameraFile>& file,
-                                        CameraDeviceDownloadDelegate* delegate,
-                                        std::int64_t reported) {
-  const auto bytes = pipeline_->bytesCopied(*file);
-  if (!bytes) return;
-  const std::int64_t now = std::max(reported, *bytes);
-  delegate->didReceiveDownloadProgressForFile(file, now);
-  watchProgress(file, delegate, now);
+// One sample chain per device, so the main queue is reached at most about
+// four times a second however short the files. The copy is read as it grows,
+// here: the copying threads never wait for it. Once a request's answer is
+// posted, bytesCopied() says nothing, so no progress follows the answer.
+void QueuedCameraDevice::sampleProgress() {
+  sampling_ = false;
+  if (!watched_) return;
+  const auto bytes = pipeline_->bytesCopied(*watched_->file);
+  if (!bytes) return watched_.reset();
+  const auto age = std::chrono::steady_clock::now() - watched_->requestedAt;
+  if (age < kProgressInterval) return sampleProgressAfter(kProgressInterval - age);
+  watched_->reported = std::max(watched_->reported, *bytes);
+  const WatchedCopy watched = *watched_;
+  sampleProgressAfter(kProgressInterval);
+  watched.delegate->didReceiveDownloadProgressForFile(watched.file, watched.reported);
 }
 
 void QueuedCameraDevice::requestOpenSession() {

@@ -46,7 +46,7 @@ class QueuedCameraDevice : public CameraDevice,
   static constexpr int kListingAttempts = 3;
   static constexpr std::chrono::milliseconds kListingRetryPause{300};
   // The progress of a requested copy, when asked for, is read this often.
-  static constexpr double kProgressSeconds = 0.25;
+  static constexpr std::chrono::milliseconds kProgressInterval{250};
 
   // Device
   void setDelegate(DeviceDelegate* delegate) override { delegate_ = delegate; }
@@ -98,13 +98,17 @@ class QueuedCameraDevice : public CameraDevice,
   std::shared_ptr<CameraFile> fileAfter(const CameraFile& file) const override;
   void report(DownloadRequest request, std::optional<DeviceError> error) override;
 
-  // Main thread: one progress interval from now, unless the request for
-  // `file` is answered by then, tells `delegate` the bytes of its copy (at
-  // least `reported`, what it was told last) and goes on.
-  void watchProgress(std::shared_ptr<CameraFile> file, CameraDeviceDownloadDelegate* delegate,
-                     std::int64_t reported);
-  void reportProgress(const std::shared_ptr<CameraFile>& file,
-                      CameraDeviceDownloadDelegate* delegate, std::int64_t reported);
+  // The latest request that asked for its progress (main thread).
+  struct WatchedCopy {
+    std::shared_ptr<CameraFile> file;
+    CameraDeviceDownloadDelegate* delegate = nullptr;
+    std::chrono::steady_clock::time_point requestedAt;
+    std::int64_t reported = 0;  // the bytes last told, which never go back
+  };
+  // Main thread: tells the watched request's delegate the bytes of its copy
+  // once it is a progress interval old, then every interval, until its answer.
+  void sampleProgressAfter(std::chrono::steady_clock::duration delay);
+  void sampleProgress();
   void beginCatalogue();
   bool addToCatalogue(std::vector<std::shared_ptr<CameraItem>> files);
   void failCatalogue(DeviceError error);
@@ -116,6 +120,8 @@ class QueuedCameraDevice : public CameraDevice,
   // Main thread only.
   DeviceDelegate* delegate_ = nullptr;
   CameraDeviceDelegate* cameraDelegate_ = nullptr;
+  std::optional<WatchedCopy> watched_;
+  bool sampling_ = false;  // a sample is due
 
   mutable std::mutex mutex_;
   std::optional<std::string> name_;                                // guarded by mutex_

@@ -117,6 +117,21 @@ class Outcomes final : public DeviceDelegate,
   std::function<void()> next;
 };
 
+// The real main queue, counting the delayed work posted to it.
+class CountingQueue final : public MainQueue {
+ public:
+  explicit CountingQueue(MainQueue& queue) : queue_(queue) {}
+  void post(std::function<void()> work) override { queue_.post(std::move(work)); }
+  std::shared_ptr<TaskHandle> postAfter(double seconds, std::function<void()> work) override {
+    ++delayed;
+    return queue_.postAfter(seconds, std::move(work));
+  }
+  std::atomic<int> delayed{0};
+
+ private:
+  MainQueue& queue_;
+};
+
 class DownloadPipelineTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -124,7 +139,7 @@ class DownloadPipelineTest : public ::testing::Test {
       files_.push_back(std::make_shared<FakeFile>(name, 3000 + static_cast<int>(files_.size()),
                                                   1'600'000'000));
     }
-    device_ = std::make_shared<PipelinedDevice>(platform_.mainQueue(), files_);
+    device_ = std::make_shared<PipelinedDevice>(mainQueue_, files_);
     device_->setDelegate(&outcomes_);
     device_->setCameraDelegate(&outcomes_);
     device_->requestOpenSession();
@@ -165,6 +180,7 @@ class DownloadPipelineTest : public ::testing::Test {
   }
 
   RealPlatform platform_;
+  CountingQueue mainQueue_{platform_.mainQueue()};
   bool progress_ = false;  // whether requests ask for progress
   Outcomes outcomes_;
   testing::TempDir dest_;
@@ -239,7 +255,7 @@ TEST_F(DownloadPipelineTest, ProgressAskedForComesAnIntervalApartAsTheRequestedC
   progress_ = true;
   requestInTurn({0, 1, 2, 3});
   ASSERT_TRUE(platform_.runUntil([&] { return outcomes_.results.size() == 4; }, 10s));
-  const auto interval = std::chrono::duration<double>(QueuedCameraDevice::kProgressSeconds);
+  const auto interval = QueuedCameraDevice::kProgressInterval;
   std::map<std::string, std::vector<Outcomes::Progress>> byName;
   for (const auto& report : outcomes_.progress) byName[report.name].push_back(report);
   // B and C take about 540 ms each; C is read ahead while B is copied.
@@ -259,6 +275,17 @@ TEST_F(DownloadPipelineTest, ProgressAskedForComesAnIntervalApartAsTheRequestedC
   EXPECT_LE(byName["C.MOV"].back().bytes, files_[2]->fileSize());
   EXPECT_TRUE(holdsCopyOf(1));
   EXPECT_TRUE(holdsCopyOf(2));
+}
+
+TEST_F(DownloadPipelineTest, ProgressOfShortFilesReachesTheMainQueueAboutFourTimesASecond) {
+  progress_ = true;
+  mainQueue_.delayed = 0;
+  const auto start = Outcomes::Clock::now();
+  requestInTurn({0, 1, 2, 3, 4, 5, 6});
+  ASSERT_TRUE(platform_.runUntil([&] { return outcomes_.results.size() == 7; }, 10s));
+  platform_.runUntil([] { return false; }, 300ms);  // the last sample finds nothing to tell
+  const auto intervals = (Outcomes::Clock::now() - start) / QueuedCameraDevice::kProgressInterval;
+  EXPECT_LE(mainQueue_.delayed.load(), intervals + 2);
 }
 
 TEST_F(DownloadPipelineTest, NoProgressUnlessAskedFor) {
