@@ -41,17 +41,19 @@ case "$dest_kind" in
 esac
 export HOME="$work/home"
 
-# Prints the seconds from the import command to "done", then the "done" line.
+# Prints the seconds from the import command to "done", the number of
+# "transfer" lines, then the "done" line.
 copy_phase() {
-  local binary=$1 dest=$2 keys=$3 line start
+  local binary=$1 dest=$2 keys=$3 line start transfers=0
   coproc SESSION { "$binary" session; }
   read -r line <&"${SESSION[0]}"  # "detected"
   start=$(date +%s.%N)
   printf '{"cmd":"import","dest":"%s"%s}\n' "$dest" "${keys:+,$keys}" >&"${SESSION[1]}"
   while read -r line <&"${SESSION[0]}"; do
     [[ $line == *'"type":"done"'* ]] && break
+    [[ $line == *'"type":"transfer"'* ]] && (( ++transfers ))
   done
-  echo "$(echo "$(date +%s.%N) - $start" | bc) $line"
+  echo "$(echo "$(date +%s.%N) - $start" | bc) $transfers $line"
   exec {SESSION[1]}>&-
   wait
 }
@@ -65,11 +67,11 @@ for round in $(seq 1 "$rounds"); do
     rm -rf "$work/out/dest"
     sync
     echo 3 >/proc/sys/vm/drop_caches
-    read -r seconds last < <(copy_phase "$binary" "$work/out/dest" "$keys")
+    read -r seconds transfers last < <(copy_phase "$binary" "$work/out/dest" "$keys")
     [[ $last == *'"type":"done"'* ]] || { echo "round $round $side: no done line"; exit 1; }
     if [[ $side == a ]]; then times_a+=("$seconds"); else times_b+=("$seconds"); fi
-    printf 'round %s  %s %-50s %6.3f s  %s\n' "$round" "$side" "$binary${keys:+ +$keys}" \
-      "$seconds" "$(cut -c1-60 <<<"$last")"
+    printf 'round %s  %s %-50s %6.3f s  %3d transfer  %s\n' "$round" "$side" \
+      "$binary${keys:+ +$keys}" "$seconds" "$transfers" "$(cut -c1-60 <<<"$last")"
   done
 done
 python3 - "${times_a[*]}" "${times_b[*]}" <<'SUMMARY'
