@@ -42,20 +42,26 @@ esac
 export HOME="$work/home"
 
 # Prints the seconds from the import command to "done", the number of
-# "transfer" lines, then the "done" line.
+# "transfer" lines, then the "done" line. The session's pipes are FIFOs of our
+# own: a coproc's descriptors vanish when it exits, maybe before its last line
+# was read.
+mkfifo "$work/input" "$work/output"
 copy_phase() {
-  local binary=$1 dest=$2 keys=$3 line start transfers=0
-  coproc SESSION { "$binary" session; }
-  read -r line <&"${SESSION[0]}"  # "detected"
+  local binary=$1 dest=$2 keys=$3 line start transfers=0 input output pid
+  exec {input}<>"$work/input"
+  "$binary" session <"$work/input" >"$work/output" &
+  pid=$!
+  exec {output}<"$work/output"
+  read -r line <&"$output"  # "detected"
   start=$(date +%s.%N)
-  printf '{"cmd":"import","dest":"%s"%s}\n' "$dest" "${keys:+,$keys}" >&"${SESSION[1]}"
-  while read -r line <&"${SESSION[0]}"; do
+  printf '{"cmd":"import","dest":"%s"%s}\n' "$dest" "${keys:+,$keys}" >&"$input"
+  while read -r line <&"$output"; do
     [[ $line == *'"type":"done"'* ]] && break
     [[ $line == *'"type":"transfer"'* ]] && (( ++transfers ))
   done
   echo "$(echo "$(date +%s.%N) - $start" | bc) $transfers $line"
-  exec {SESSION[1]}>&-
-  wait
+  exec {input}>&- {output}<&-
+  wait "$pid"
 }
 
 times_a=() times_b=()
