@@ -17,9 +17,11 @@ std::variant<Importer::Mode, UsageError> parseCommandLine(const std::vector<std:
   if (cmd == "import") {
     const auto destination = argValue(args, "--dest");
     if (!destination) return UsageError{"bad_args", "missing --dest"};
-    const bool skipExisting =
-        std::find(args.begin(), args.end(), "--skip-existing") != args.end();
-    return Importer::Mode::importTo(fileSystem.absolutePath(*destination), skipExisting);
+    const auto given = [&](const char* flag) {
+      return std::find(args.begin(), args.end(), flag) != args.end();
+    };
+    return Importer::Mode::importTo(fileSystem.absolutePath(*destination), given("--skip-existing"),
+                                    given("--byte-progress"));
   }
   if (cmd == "session") return Importer::Mode::session();
   return UsageError{"bad_command", "usage: picferry detect|import --dest <dir>|session"};

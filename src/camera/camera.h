@@ -66,6 +66,7 @@ struct DownloadOptions {
   std::string downloadsDirectory;  // absolute path of an existing directory
   std::string saveAsFilename;      // one path component
   bool overwrite = false;          // false: an existing file is never replaced
+  bool reportProgress = false;     // true: didReceiveDownloadProgressForFile while copied
 };
 
 class CameraDeviceDownloadDelegate {
@@ -75,6 +76,13 @@ class CameraDeviceDownloadDelegate {
   virtual void didDownloadFile(const std::shared_ptr<CameraFile>& file,
                                const std::optional<DeviceError>& error,
                                const DownloadOptions& options, void* contextInfo) = 0;
+  // For a request whose options ask for it: while the file is copied, at most
+  // once per progress interval and never within one interval of the request,
+  // the bytes of its copy so far. They never go backwards, start above zero
+  // when the copy began before the request, and may pass the file's size when
+  // the device misreports it. Never after the file's didDownloadFile.
+  virtual void didReceiveDownloadProgressForFile(const std::shared_ptr<CameraFile>& file,
+                                                 std::int64_t downloadedBytes) = 0;
 };
 
 class Device {

@@ -35,6 +35,7 @@ struct DownloadPipeline::Copy {
   std::unique_ptr<DurableFile> out;
 
   // Guarded by the pipeline's mutex_.
+  std::shared_ptr<const GrowingFile> growing;  // once the copy's file exists
   std::optional<DownloadRequest> request;
   bool ready = false;  // transferred and flushed, or failed
   std::optional<DeviceError> error;
@@ -103,6 +104,19 @@ void DownloadPipeline::request(DownloadRequest request) {
   }
   for (const auto& c : started) startTransfer(c);
   if (answerNow) answer(copy);
+}
+
+std::optional<std::int64_t> DownloadPipeline::bytesCopied(const CameraFile& file) {
+  std::shared_ptr<const GrowingFile> growing;
+  {
+    std::lock_guard lock(mutex_);
+    const auto found = std::find_if(copies_.begin(), copies_.end(), [&](const auto& c) {
+      return c->request && c->file.get() == &file;
+    });
+    if (found == copies_.end()) return std::nullopt;
+    growing = (*found)->growing;
+  }
+  return growing ? growing->size() : 0;
 }
 
 // A copy is answered once it is both requested and ready, by whichever of
@@ -175,6 +189,11 @@ void DownloadPipeline::transfer(const std::shared_ptr<Copy>& copy) {
   DeviceError error;
   auto out = DurableFile::create(copy->directory, copy->label, &error);
   if (!out) return finish(copy, error);
+  auto growing = std::make_shared<const GrowingFile>(out->fd());
+  {
+    std::lock_guard lock(mutex_);
+    copy->growing = std::move(growing);
+  }
   if (auto failed = host_.transfer(*copy->file, *out, copy->abandoned)) {
     return finish(copy, std::move(failed));
   }

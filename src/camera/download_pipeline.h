@@ -13,6 +13,7 @@
 #include "camera/camera.h"
 #include "camera/worker_thread.h"
 #include "destination/durable_file.h"
+#include "destination/growing_file.h"
 
 namespace picferry {
 
@@ -66,6 +67,9 @@ class DownloadPipeline {
   DownloadPipeline& operator=(const DownloadPipeline&) = delete;
 
   void request(DownloadRequest request);
+  // Any thread: the bytes so far of the copy that answers the request for
+  // `file` (read ahead or not), or nothing once that request is answered.
+  std::optional<std::int64_t> bytesCopied(const CameraFile& file);
   // Asks every transfer under way to stop early (before the worker stops).
   void abandonAll();
 

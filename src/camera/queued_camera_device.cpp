@@ -1,5 +1,7 @@
 #include "camera/queued_camera_device.h"
 
+#include <algorithm>
+
 namespace picferry {
 
 QueuedCameraDevice::QueuedCameraDevice(MainQueue& mainQueue, std::optional<std::string> name)
@@ -50,6 +52,38 @@ std::shared_ptr<CameraFile> QueuedCameraDevice::fileAfter(const CameraFile& file
 void QueuedCameraDevice::report(DownloadRequest request, std::optional<DeviceError> error) {
   postDownloaded(request.delegate, std::move(request.file), std::move(error),
                  std::move(request.options), request.contextInfo);
+}
+
+void QueuedCameraDevice::requestDownload(DownloadRequest request) {
+  if (request.options.reportProgress && request.delegate) {
+    watched_ = WatchedCopy{request.file, request.delegate, std::chrono::steady_clock::now()};
+    if (!sampling_) sampleProgressAfter(kProgressInterval);
+  }
+  pipeline_->request(std::move(request));
+}
+
+void QueuedCameraDevice::sampleProgressAfter(std::chrono::steady_clock::duration delay) {
+  sampling_ = true;
+  mainQueue_.postAfter(std::chrono::duration<double>(delay).count(), [weak = weak_from_this()] {
+    if (const auto self = weak.lock()) self->sampleProgress();
+  });
+}
+
+// One sample chain per device, so the main queue is reached at most about
+// four times a second however short the files. The copy is read as it grows,
+// here: the copying threads never wait for it. Once a request's answer is
+// posted, bytesCopied() says nothing, so no progress follows the answer.
+void QueuedCameraDevice::sampleProgress() {
+  sampling_ = false;
+  if (!watched_) return;
+  const auto bytes = pipeline_->bytesCopied(*watched_->file);
+  if (!bytes) return watched_.reset();
+  const auto age = std::chrono::steady_clock::now() - watched_->requestedAt;
+  if (age < kProgressInterval) return sampleProgressAfter(kProgressInterval - age);
+  watched_->reported = std::max(watched_->reported, *bytes);
+  const WatchedCopy watched = *watched_;
+  sampleProgressAfter(kProgressInterval);
+  watched.delegate->didReceiveDownloadProgressForFile(watched.file, watched.reported);
 }
 
 void QueuedCameraDevice::requestOpenSession() {

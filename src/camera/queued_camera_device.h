@@ -45,6 +45,8 @@ class QueuedCameraDevice : public CameraDevice,
   // catalogue fails.
   static constexpr int kListingAttempts = 3;
   static constexpr std::chrono::milliseconds kListingRetryPause{300};
+  // The progress of a requested copy, when asked for, is read this often.
+  static constexpr std::chrono::milliseconds kProgressInterval{250};
 
   // Device
   void setDelegate(DeviceDelegate* delegate) override { delegate_ = delegate; }
@@ -84,8 +86,8 @@ class QueuedCameraDevice : public CameraDevice,
   void noteCatalogueProgress();
 
   // Copies the file through the download pipeline and reports its outcome
-  // exactly once.
-  void requestDownload(DownloadRequest request) { pipeline_->request(std::move(request)); }
+  // exactly once; its progress too, when the options ask for it.
+  void requestDownload(DownloadRequest request);
   // Reports a download's outcome on the main queue.
   void postDownloaded(CameraDeviceDownloadDelegate* delegate, std::shared_ptr<CameraFile> file,
                       std::optional<DeviceError> error, DownloadOptions options, void* contextInfo);
@@ -96,6 +98,17 @@ class QueuedCameraDevice : public CameraDevice,
   std::shared_ptr<CameraFile> fileAfter(const CameraFile& file) const override;
   void report(DownloadRequest request, std::optional<DeviceError> error) override;
 
+  // The latest request that asked for its progress (main thread).
+  struct WatchedCopy {
+    std::shared_ptr<CameraFile> file;
+    CameraDeviceDownloadDelegate* delegate = nullptr;
+    std::chrono::steady_clock::time_point requestedAt;
+    std::int64_t reported = 0;  // the bytes last told, which never go back
+  };
+  // Main thread: tells the watched request's delegate the bytes of its copy
+  // once it is a progress interval old, then every interval, until its answer.
+  void sampleProgressAfter(std::chrono::steady_clock::duration delay);
+  void sampleProgress();
   void beginCatalogue();
   bool addToCatalogue(std::vector<std::shared_ptr<CameraItem>> files);
   void failCatalogue(DeviceError error);
@@ -107,6 +120,8 @@ class QueuedCameraDevice : public CameraDevice,
   // Main thread only.
   DeviceDelegate* delegate_ = nullptr;
   CameraDeviceDelegate* cameraDelegate_ = nullptr;
+  std::optional<WatchedCopy> watched_;
+  bool sampling_ = false;  // a sample is due
 
   mutable std::mutex mutex_;
   std::optional<std::string> name_;                                // guarded by mutex_

@@ -1,6 +1,5 @@
-#include <limits>
-
 #include "importer/importer.h"
+#include "importer/saturating.h"
 
 namespace picferry {
 namespace {
@@ -8,13 +7,7 @@ namespace {
 // The sum of the sizes; a sum past the 64-bit range stays at its limit.
 std::int64_t totalBytesOf(const std::vector<std::shared_ptr<CameraFile>>& files) {
   std::int64_t sum = 0;
-  for (const auto& file : files) {
-    const std::int64_t size = file->fileSize();
-    if (__builtin_add_overflow(sum, size, &sum)) {
-      sum = size > 0 ? std::numeric_limits<std::int64_t>::max()
-                     : std::numeric_limits<std::int64_t>::min();
-    }
-  }
+  for (const auto& file : files) sum = addSaturating(sum, file->fileSize());
   return sum;
 }
 
@@ -33,12 +26,13 @@ void Importer::finalizeCatalog() {
   }
   finalized = true;
   total = static_cast<std::int64_t>(mediaList.size());
+  totalBytes = totalBytesOf(mediaList);
 
   const auto emitDetected = [&] {
     events_.emit({{"type", std::string("detected")},
                   {"device", camera->name().value_or("iPhone")},
                   {"itemCount", total},
-                  {"totalBytes", totalBytesOf(mediaList)}});
+                  {"totalBytes", totalBytes}});
   };
   switch (mode.kind) {
     case Mode::Kind::importTo:

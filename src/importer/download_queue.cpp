@@ -28,9 +28,9 @@ bool sameModificationTime(std::int64_t device, std::int64_t destination) {
 
 }  // namespace
 
-void Importer::requestImport(std::string destination, bool skip) {
+void Importer::requestImport(std::string destination, bool skip, bool bytes) {
   if (importing) return;
-  pendingImport = PendingImport{std::move(destination), skip};
+  pendingImport = PendingImport{std::move(destination), skip, bytes};
   if (finalized) beginPendingImport();
 }
 
@@ -38,6 +38,7 @@ void Importer::beginPendingImport() {
   if (!pendingImport || importing) return;
   dest = pendingImport->dest;
   skipExisting = pendingImport->skip;
+  byteProgress = pendingImport->byteProgress;
   if (const auto failure = platform_.fileSystem.createDirectories(dest)) {
     events_.emitError("dest_unwritable", *failure);
     platform_.process.exit(1);
@@ -60,7 +61,10 @@ void Importer::downloadNext() {
       emitProgress(name);
       continue;
     }
-    if (camera) camera->requestDownloadFile(file, DownloadOptions{dest, saveAs, false}, this, nullptr);
+    if (camera) {
+      camera->requestDownloadFile(file, DownloadOptions{dest, saveAs, false, byteProgress}, this,
+                                  nullptr);
+    }
     return;
   }
 }

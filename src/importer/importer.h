@@ -28,9 +28,10 @@ class Importer : public std::enable_shared_from_this<Importer>,
     Kind kind = Kind::detect;
     std::string dest = "/";
     bool skipExisting = false;
+    bool byteProgress = false;
 
-    static Mode importTo(std::string dest, bool skipExisting) {
-      return {Kind::importTo, std::move(dest), skipExisting};
+    static Mode importTo(std::string dest, bool skipExisting, bool byteProgress = false) {
+      return {Kind::importTo, std::move(dest), skipExisting, byteProgress};
     }
     static Mode detect() { return {Kind::detect, "/", false}; }
     static Mode session() { return {Kind::session, "/", false}; }
@@ -40,6 +41,7 @@ class Importer : public std::enable_shared_from_this<Importer>,
   struct PendingImport {
     std::string dest;
     bool skip = false;
+    bool byteProgress = false;
   };
 
   Importer(Mode mode, std::unique_ptr<DeviceBrowser> browser, Platform platform);
@@ -60,7 +62,7 @@ class Importer : public std::enable_shared_from_this<Importer>,
   void finalizeCatalog();
 
   // Download queue.
-  void requestImport(std::string dest, bool skipExisting);
+  void requestImport(std::string dest, bool skipExisting, bool byteProgress = false);
   void beginPendingImport();
   void downloadNext();
   void emitProgress(const std::string& name);
@@ -93,6 +95,8 @@ class Importer : public std::enable_shared_from_this<Importer>,
   void didDownloadFile(const std::shared_ptr<CameraFile>& file,
                        const std::optional<DeviceError>& error, const DownloadOptions& options,
                        void* contextInfo) override;
+  void didReceiveDownloadProgressForFile(const std::shared_ptr<CameraFile>& file,
+                                         std::int64_t downloadedBytes) override;
 
   // The run's state, in declaration order. Public so that tests can observe it.
   const Mode mode;
@@ -119,6 +123,14 @@ class Importer : public std::enable_shared_from_this<Importer>,
   bool importing = false;
   std::optional<PendingImport> pendingImport;
   std::string stdinBuf;
+  // Byte progress: whether the import writes "transfer" events; the
+  // catalogue's total size; the sizes of the first `handledBytesOf` files of
+  // `queue`; the last "doneBytes" written.
+  bool byteProgress = false;
+  std::int64_t totalBytes = 0;
+  std::int64_t handledBytes = 0;
+  std::int64_t handledBytesOf = 0;
+  std::int64_t doneBytes = 0;
 
   // How long start-up may take before the watchdog ends the run.
   static constexpr double watchdogSeconds = 40.0;

@@ -10,6 +10,7 @@ Importer::Importer(Mode mode, std::unique_ptr<DeviceBrowser> browser, Platform p
   if (this->mode.kind == Mode::Kind::importTo) {
     dest = this->mode.dest;
     skipExisting = this->mode.skipExisting;
+    byteProgress = this->mode.byteProgress;
   }
   this->browser->setDelegate(this);
   this->browser->setBrowsedDeviceTypeMask(kDeviceTypeCamera | kDeviceLocationLocal);

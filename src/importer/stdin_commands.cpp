@@ -44,11 +44,14 @@ void Importer::handleStdinData(const std::string& chunk) {
     if (cmd == command.end() || !cmd->is_string()) continue;
     if (*cmd == "import") {
       const auto destination = command.find("dest");
-      const auto skip = command.find("skipExisting");
+      const auto isTrue = [&](const char* key) {
+        const auto value = command.find(key);
+        return value != command.end() && value->is_boolean() && value->get<bool>();
+      };
       requestImport(destination != command.end() && destination->is_string()
                         ? platform_.fileSystem.absolutePath(destination->get<std::string>())
                         : dest,
-                    skip != command.end() && skip->is_boolean() && skip->get<bool>());
+                    isTrue("skipExisting"), isTrue("byteProgress"));
     } else if (*cmd == "cancel") {
       handleStdinClosed();
     }

@@ -129,6 +129,10 @@ class Recorder final : public DeviceBrowserDelegate,
     onMain();
     downloads.push_back({file->name().value_or(""), error});
   }
+  void didReceiveDownloadProgressForFile(const std::shared_ptr<CameraFile>&,
+                                         std::int64_t) override {
+    onMain();
+  }
 
   std::shared_ptr<CameraDevice> camera(const std::string& name) const {
     for (const auto& device : added) {

@@ -47,6 +47,7 @@ void FakeCamera::requestDownloadFile(const std::shared_ptr<CameraFile>& file,
                                      CameraDeviceDownloadDelegate* downloadDelegate, void*) {
   downloadRequests_.push_back({file, options, now_()});
   pending_.push_back({file, options, downloadDelegate});
+  downloadDelegate_ = downloadDelegate;
   maxOutstanding_ = std::max(maxOutstanding_, static_cast<int>(pending_.size()));
   if (downloadDelay < 0) return;
   std::optional<DeviceError> error;
@@ -61,6 +62,12 @@ void FakeCamera::complete(const std::optional<DeviceError>& error) {
   const Pending pending = pending_.front();
   pending_.pop_front();
   pending.delegate->didDownloadFile(pending.file, error, pending.options, nullptr);
+}
+
+void FakeCamera::reportProgress(std::shared_ptr<CameraFile> file, std::int64_t bytes) {
+  mainQueue_.post([this, file = std::move(file), bytes] {
+    downloadDelegate_->didReceiveDownloadProgressForFile(file, bytes);
+  });
 }
 
 void FakeBrowser::attach(std::shared_ptr<Device> device) {

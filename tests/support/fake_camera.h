@@ -57,6 +57,9 @@ class FakeCamera : public CameraDevice {
   double downloadDelay = 0.5;
   std::vector<std::string> failingNames;
   void complete(const std::optional<DeviceError>& error);
+  // Tells the delegate of the last request, through the main queue, that
+  // `bytes` of `file` were copied.
+  void reportProgress(std::shared_ptr<CameraFile> file, std::int64_t bytes);
 
   void becomeReady();
   void failCatalog(const std::string& description);
@@ -96,6 +99,7 @@ class FakeCamera : public CameraDevice {
   std::vector<double> openRequests_;
   std::vector<DownloadRequest> downloadRequests_;
   std::deque<Pending> pending_;
+  CameraDeviceDownloadDelegate* downloadDelegate_ = nullptr;
   int maxOutstanding_ = 0;
 };
 

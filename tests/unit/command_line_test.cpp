@@ -31,6 +31,7 @@ void expectOutcome(const Row& row) {
     EXPECT_EQ(mode.kind, expected.kind);
     EXPECT_EQ(mode.dest, expected.dest);
     EXPECT_EQ(mode.skipExisting, expected.skipExisting);
+    EXPECT_EQ(mode.byteProgress, expected.byteProgress);
   }
 }
 
@@ -48,7 +49,7 @@ TEST(CommandLineTest, ImportNeedsTheDestOptionWordAndAValue) {
   }
 }
 
-TEST(CommandLineTest, ImportDestinationAndSkipFlag) {
+TEST(CommandLineTest, ImportDestinationAndFlags) {
   using Mode = Importer::Mode;
   const std::vector<Row> rows{
       {{"import", "--dest", "/x"}, Mode::importTo("/x", false)},
@@ -59,6 +60,10 @@ TEST(CommandLineTest, ImportDestinationAndSkipFlag) {
       {{"import", "--dest", "photos"}, Mode::importTo("/work/photos", false)},
       {{"import", "--dest", "~/photos/"}, Mode::importTo("/work/~/photos", false)},
       {{"import", "--dest", ""}, Mode::importTo("/work", false)},
+      {{"import", "--byte-progress", "--dest", "/x"}, Mode::importTo("/x", false, true)},
+      {{"import", "--dest", "/x", "--skip-existing", "--byte-progress"},
+       Mode::importTo("/x", true, true)},
+      {{"import", "--dest", "/x", "--byte-progress=1"}, Mode::importTo("/x", false)},
   };
   for (const auto& row : rows) expectOutcome(row);
 }
@@ -66,6 +71,8 @@ TEST(CommandLineTest, ImportDestinationAndSkipFlag) {
 TEST(CommandLineTest, OtherModesIgnoreEveryOtherArgument) {
   expectOutcome({{"detect", "--dest", "/x", "--skip-existing"}, Importer::Mode::detect()});
   expectOutcome({{"session", "--skip-existing", "foo"}, Importer::Mode::session()});
+  expectOutcome({{"session", "--byte-progress"}, Importer::Mode::session()});
+  expectOutcome({{"detect", "--byte-progress"}, Importer::Mode::detect()});
 }
 
 TEST(CommandLineTest, ArgValueLooksFromTheProgramPathOn) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -25,14 +26,15 @@ namespace fs = std::filesystem;
 
 // Serves `files` as its catalogue; copying one writes its size in bytes of
 // its name's first letter. A file named in `held` is copied only once the
-// test releases it (or the copy is abandoned); one named in `failing` fails.
+// test releases it (or the copy is abandoned); one named in `failing` fails;
+// one named in `slow` arrives in ten parts, 60 ms apart.
 class PipelinedDevice final : public ThreadedCameraDevice<FakeFile> {
  public:
   PipelinedDevice(MainQueue& mainQueue, std::vector<std::shared_ptr<CameraFile>> files)
       : ThreadedCameraDevice(mainQueue, "Pipelined"), files_(std::move(files)) {}
   ~PipelinedDevice() override { stopWorker(); }
 
-  std::set<std::string> held, failing;
+  std::set<std::string> held, failing, slow;
   std::atomic<bool> released{false};
   std::atomic<int> abandonedCopies{0};
   std::mutex mutex;
@@ -62,7 +64,13 @@ class PipelinedDevice final : public ThreadedCameraDevice<FakeFile> {
     }
     if (failing.count(name)) return DeviceError{"The device refused " + name};
     const std::string bytes(static_cast<std::size_t>(file.fileSize()), name[0]);
-    if (auto failed = out.append(bytes.data(), bytes.size())) return failed;
+    const std::size_t parts = slow.count(name) ? 10 : 1;
+    for (std::size_t i = 0, at = 0; i < parts; ++i) {
+      if (i > 0) std::this_thread::sleep_for(60ms);
+      const std::size_t end = bytes.size() * (i + 1) / parts;
+      if (auto failed = out.append(bytes.data() + at, end - at)) return failed;
+      at = end;
+    }
     return out.finishWriting(file.fileSize(), file.modificationDate());
   }
 
@@ -86,12 +94,42 @@ class Outcomes final : public DeviceDelegate,
                        const std::optional<DeviceError>& error, const DownloadOptions&,
                        void*) override {
     results.emplace_back(*file->name(), error ? error->description : "");
+    answeredAt[*file->name()] = Clock::now();
     if (next) next();
   }
+  void didReceiveDownloadProgressForFile(const std::shared_ptr<CameraFile>& file,
+                                         std::int64_t bytes) override {
+    EXPECT_FALSE(answeredAt.count(*file->name())) << "progress after the answer";
+    progress.push_back({*file->name(), bytes, Clock::now()});
+  }
+
+  using Clock = std::chrono::steady_clock;
+  struct Progress {
+    std::string name;
+    std::int64_t bytes;
+    Clock::time_point at;
+  };
 
   bool ready = false;
   std::vector<std::pair<std::string, std::string>> results;  // name, error ("" for none)
+  std::map<std::string, Clock::time_point> requestedAt, answeredAt;
+  std::vector<Progress> progress;
   std::function<void()> next;
+};
+
+// The real main queue, counting the delayed work posted to it.
+class CountingQueue final : public MainQueue {
+ public:
+  explicit CountingQueue(MainQueue& queue) : queue_(queue) {}
+  void post(std::function<void()> work) override { queue_.post(std::move(work)); }
+  std::shared_ptr<TaskHandle> postAfter(double seconds, std::function<void()> work) override {
+    ++delayed;
+    return queue_.postAfter(seconds, std::move(work));
+  }
+  std::atomic<int> delayed{0};
+
+ private:
+  MainQueue& queue_;
 };
 
 class DownloadPipelineTest : public ::testing::Test {
@@ -101,7 +139,7 @@ class DownloadPipelineTest : public ::testing::Test {
       files_.push_back(std::make_shared<FakeFile>(name, 3000 + static_cast<int>(files_.size()),
                                                   1'600'000'000));
     }
-    device_ = std::make_shared<PipelinedDevice>(platform_.mainQueue(), files_);
+    device_ = std::make_shared<PipelinedDevice>(mainQueue_, files_);
     device_->setDelegate(&outcomes_);
     device_->setCameraDelegate(&outcomes_);
     device_->requestOpenSession();
@@ -118,8 +156,9 @@ class DownloadPipelineTest : public ::testing::Test {
       if (left->empty()) return;
       const auto& file = files_[left->back()];
       left->pop_back();
-      device_->requestDownloadFile(file, {dest_.path.string(), *file->name(), false}, &outcomes_,
-                                   nullptr);
+      outcomes_.requestedAt[*file->name()] = Outcomes::Clock::now();
+      device_->requestDownloadFile(file, {dest_.path.string(), *file->name(), false, progress_},
+                                   &outcomes_, nullptr);
     };
     outcomes_.next();
   }
@@ -141,6 +180,8 @@ class DownloadPipelineTest : public ::testing::Test {
   }
 
   RealPlatform platform_;
+  CountingQueue mainQueue_{platform_.mainQueue()};
+  bool progress_ = false;  // whether requests ask for progress
   Outcomes outcomes_;
   testing::TempDir dest_;
   std::vector<std::shared_ptr<CameraFile>> files_;
@@ -207,6 +248,52 @@ TEST_F(DownloadPipelineTest, TakenNamesAreNotReadAheadAndAFailedReadAheadIsTheAn
             (std::vector<std::string>{"A.JPG", "C.MOV", "D.JPG"}));
   EXPECT_EQ(std::count(device_->copied.begin(), device_->copied.end(), "C.MOV"), 1)
       << "a failed copy read ahead is not copied again";
+}
+
+TEST_F(DownloadPipelineTest, ProgressAskedForComesAnIntervalApartAsTheRequestedCopyGrows) {
+  device_->slow = {"B.JPG", "C.MOV"};
+  progress_ = true;
+  requestInTurn({0, 1, 2, 3});
+  ASSERT_TRUE(platform_.runUntil([&] { return outcomes_.results.size() == 4; }, 10s));
+  const auto interval = QueuedCameraDevice::kProgressInterval;
+  std::map<std::string, std::vector<Outcomes::Progress>> byName;
+  for (const auto& report : outcomes_.progress) byName[report.name].push_back(report);
+  // B and C take about 540 ms each; C is read ahead while B is copied.
+  for (const char* name : {"B.JPG", "C.MOV"}) {
+    const auto& reports = byName[name];
+    ASSERT_FALSE(reports.empty()) << name;
+    auto earliest = outcomes_.requestedAt[name] + interval;
+    std::int64_t bytes = 0;
+    for (const auto& report : reports) {
+      EXPECT_GE(report.at, earliest) << name;
+      EXPECT_GE(report.bytes, bytes) << name;
+      earliest = report.at + interval;
+      bytes = report.bytes;
+    }
+  }
+  EXPECT_LE(byName["B.JPG"].back().bytes, files_[1]->fileSize());
+  EXPECT_LE(byName["C.MOV"].back().bytes, files_[2]->fileSize());
+  EXPECT_TRUE(holdsCopyOf(1));
+  EXPECT_TRUE(holdsCopyOf(2));
+}
+
+TEST_F(DownloadPipelineTest, ProgressOfShortFilesReachesTheMainQueueAboutFourTimesASecond) {
+  progress_ = true;
+  mainQueue_.delayed = 0;
+  const auto start = Outcomes::Clock::now();
+  requestInTurn({0, 1, 2, 3, 4, 5, 6});
+  ASSERT_TRUE(platform_.runUntil([&] { return outcomes_.results.size() == 7; }, 10s));
+  platform_.runUntil([] { return false; }, 300ms);  // the last sample finds nothing to tell
+  const auto intervals = (Outcomes::Clock::now() - start) / QueuedCameraDevice::kProgressInterval;
+  EXPECT_LE(mainQueue_.delayed.load(), intervals + 2);
+}
+
+TEST_F(DownloadPipelineTest, NoProgressUnlessAskedFor) {
+  device_->slow = {"A.JPG", "B.JPG"};
+  requestInTurn({0, 1});
+  ASSERT_TRUE(platform_.runUntil([&] { return outcomes_.results.size() == 2; }, 10s));
+  platform_.runUntil([] { return false; }, 300ms);
+  EXPECT_TRUE(outcomes_.progress.empty());
 }
 
 }  // namespace

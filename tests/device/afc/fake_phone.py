@@ -34,6 +34,9 @@ Switches for the phone's refusals:
                          they are: nothing in the protocol keeps a "/" out of one
   short_files            reads of these paths end (an empty read, AFC's end of file) halfway
                          through, as when a file shrinks or its reading stops early
+  bytes_per_second       file reads are answered no faster than this, on the phone's own
+                         clock, as over a cable: on USB 2 an iPhone gives some 35 MB/s (a
+                         4 GiB video takes about two minutes)
 
 Run by hand: fake_phone.py SOCKET FOLDER [--name NAME] [--locked N] ...; SIGUSR1 unplugs it.
 """
@@ -50,6 +53,7 @@ import ssl
 import struct
 import tempfile
 import threading
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 LOCKDOWN_PORT = 62078
@@ -83,7 +87,7 @@ class FakePhone:
     def __init__(self, socket_path, folder, name="Zoë's iPhone", locked_refusals=0,
                  trust_pending_refusals=0, trust_denied=False, forgotten=False,
                  detach_after_bytes=None, refused_folders=(), unplug_at=None,
-                 stalled_folders=(), short_files=(), listed_as=None):
+                 stalled_folders=(), short_files=(), listed_as=None, bytes_per_second=None):
         self.socket_path = socket_path
         self.folder = folder
         self.name = name
@@ -99,6 +103,8 @@ class FakePhone:
         self.listed_as = dict(listed_as or {})
         self.listed_paths = {posixpath.join(posixpath.dirname(path), name): path
                              for path, name in self.listed_as.items()}
+        self.bytes_per_second = bytes_per_second
+        self.link_free_at = 0.0  # when the cable has carried every answer sent so far
         self.attached = True
         self.bytes_served = 0
         self.lock = threading.Lock()
@@ -359,6 +365,16 @@ class FakePhone:
         phone_path = self.listed_paths.get(phone_path, phone_path)
         return os.path.join(self.folder, phone_path.lstrip("/"))
 
+    def _pace(self, size):
+        """Holds an answer of `size` bytes until the cable, at bytes_per_second, carried it."""
+        if not self.bytes_per_second:
+            return
+        with self.lock:
+            now = time.monotonic()
+            self.link_free_at = max(self.link_free_at, now) + size / self.bytes_per_second
+            wait = self.link_free_at - now
+        time.sleep(wait)
+
     def _afc_reply(self, operation, data, handles):
         status = lambda code: (AFC_STATUS, struct.pack("<Q", code))
         if operation == AFC_READ_DIR:
@@ -397,6 +413,7 @@ class FakePhone:
         if operation == AFC_FILE_READ:
             handle, length = struct.unpack("<QQ", data[:16])
             chunk = handles[handle].read(length)
+            self._pace(len(chunk))
             with self.lock:
                 self.bytes_served += len(chunk)
                 detach = self.detach_after_bytes is not None and \
