@@ -7,7 +7,7 @@
 #include "camera/imobiledevice/usbmuxd_browser.h"
 #include "camera/imobiledevice/usbmuxd_presence.h"
 #include "camera/mounted/mounted_browser.h"
-#include "camera/usb_vendor.h"
+#include "camera/usb_sysfs.h"
 
 namespace picferry {
 namespace {
@@ -19,8 +19,9 @@ class CombinedBrowser final : public DeviceBrowser, private DeviceBrowserDelegat
         usbmuxd_(makeUsbmuxdBrowser(mainQueue, presence_)),
         gphoto2_(makeGphoto2Browser(mainQueue,
                                     [presence = presence_](const std::string& port) {
+                                      const auto device = usbDeviceOnPort(port);
                                       return isReachedThroughUsbmuxd(
-                                          usbVendorOfPort(port),
+                                          device ? device->vendor : std::nullopt,
                                           [&presence] { return presence->answers(); });
                                     })),
         mounted_(makeMountedBrowser(mainQueue)) {

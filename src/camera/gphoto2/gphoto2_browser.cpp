@@ -2,9 +2,11 @@
 
 #include <algorithm>
 
+#include "camera/device_id.h"
 #include "camera/gphoto2/gphoto2_device.h"
 #include "camera/gphoto2/gphoto2_drivers.h"
 #include "camera/polling_browser.h"
+#include "camera/usb_sysfs.h"
 
 namespace picferry {
 namespace {
@@ -30,10 +32,16 @@ class Gphoto2Browser final : public PollingBrowser {
     std::vector<Candidate> present;
     for (const DetectedCamera& camera : found) {
       present.emplace_back(camera.model + '\n' + camera.port, [this, camera] {
-        return std::make_shared<Gphoto2Device>(mainQueue(), drivers_, camera);
+        return std::make_shared<Gphoto2Device>(mainQueue(), drivers_, camera, idOf(camera));
       });
     }
     reconcile(present);
+  }
+
+  // Read from sysfs: a device gone since detection keeps its port as id.
+  static std::string idOf(const DetectedCamera& camera) {
+    const auto device = usbDeviceOnPort(camera.port);
+    return device ? usbDeviceId(*device) : printableDeviceId(camera.port);
   }
 
   const std::function<bool(const std::string&)> skipPort_;

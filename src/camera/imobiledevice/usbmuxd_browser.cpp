@@ -56,7 +56,7 @@ class UsbmuxdBrowser final : public PollingBrowser {
     {
       std::lock_guard lock(devicesMutex_);
       if (devices_.count(info.handle)) return;
-      device = std::make_shared<AfcDevice>(mainQueue(), info.udid);
+      device = std::make_shared<AfcDevice>(mainQueue(), info.udid, std::nullopt);
       devices_[info.handle] = device;
     }
     postAdded({device});

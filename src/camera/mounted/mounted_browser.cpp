@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "camera/device_id.h"
+#include "camera/mounted/file_system_uuid.h"
 #include "camera/mounted/mounted_device.h"
 #include "camera/polling_browser.h"
 
@@ -21,31 +23,44 @@ class MountedBrowser final : public PollingBrowser {
   void poll() override {
     std::vector<Candidate> present;
     if (browsesLocalCameras()) {
-      for (const std::string& mountPoint : mountPoints()) {
-        if (!dcimFolderOf(mountPoint)) continue;
-        present.emplace_back(mountPoint, [this, mountPoint] {
-          return std::make_shared<MountedDevice>(mainQueue(), mountPoint);
+      for (const Mount& mount : mounts()) {
+        if (!dcimFolderOf(mount.point)) continue;
+        // Another file system mounted at the same place is another device.
+        present.emplace_back(mount.point + '\n' + mount.source, [this, mount] {
+          const auto uuid = fileSystemUuid(mount.source);
+          return std::make_shared<MountedDevice>(mainQueue(), mount.point,
+                                                 printableDeviceId(uuid.value_or(mount.point)));
         });
       }
     }
     reconcile(present);
   }
 
-  // Each mount point once, in the order of the mount table.
-  static std::vector<std::string> mountPoints() {
-    std::vector<std::string> points;
+  struct Mount {
+    std::string point;
+    std::string source;  // what is mounted there, such as "/dev/sdb1"
+  };
+
+  // Each mount point once, with what was last mounted there (which hides
+  // the rest), in the order of the mount table.
+  static std::vector<Mount> mounts() {
+    std::vector<Mount> found;
     FILE* table = setmntent("/proc/self/mounts", "re");
-    if (!table) return points;
+    if (!table) return found;
     mntent entry {};
     char buffer[4096];
     while (getmntent_r(table, &entry, buffer, sizeof buffer)) {
-      std::string point = entry.mnt_dir;
-      if (std::find(points.begin(), points.end(), point) == points.end()) {
-        points.push_back(std::move(point));
+      const std::string point = entry.mnt_dir;
+      const auto same = std::find_if(found.begin(), found.end(),
+                                     [&](const Mount& mount) { return mount.point == point; });
+      if (same == found.end()) {
+        found.push_back({point, entry.mnt_fsname});
+      } else {
+        same->source = entry.mnt_fsname;
       }
     }
     endmntent(table);
-    return points;
+    return found;
   }
 };
 
