@@ -5,6 +5,7 @@
 // posts its callbacks there.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -136,7 +137,14 @@ class DeviceBrowserDelegate {
   virtual void deviceBrowserDidRemoveDevice(DeviceBrowser& browser,
                                             const std::shared_ptr<Device>& device,
                                             bool moreGoing) = 0;
+  // Once, after the browser has reported every device attached when it
+  // started: each way it looks for devices has had its first full look.
+  virtual void deviceBrowserDidEnumerateLocalDevices(DeviceBrowser& browser) = 0;
 };
+
+// Which devices a browser reports, by id; an empty one takes every device.
+// A device it leaves out is never opened, claimed or read by the browser.
+using DeviceFilter = std::function<bool(const std::string& id)>;
 
 // Device kinds and locations a browser reports.
 constexpr unsigned kDeviceTypeCamera = 0x1;

@@ -114,11 +114,16 @@ class FakeBrowser : public DeviceBrowser {
   explicit FakeBrowser(MainQueue& mainQueue) : mainQueue_(mainQueue) {}
   void setDelegate(DeviceBrowserDelegate* delegate) override { delegate_ = delegate; }
   void setBrowsedDeviceTypeMask(unsigned mask) override { mask_ = mask; }
-  void start() override { started_ = true; }
+  // Unless told otherwise, nothing is attached at the start: the first look
+  // ends at once.
+  void start() override;
+  bool firstLookAtStart = true;
 
   // Reports a device to the delegate, through the main queue.
   void attach(std::shared_ptr<Device> device);
   void detach(std::shared_ptr<Device> device);
+  // Ends the first look, through the main queue.
+  void enumerate();
 
   bool started() const { return started_; }
   unsigned mask() const { return mask_; }

@@ -17,8 +17,10 @@ constexpr std::chrono::seconds kPollInterval{1};
 // and its disappearance.
 class Gphoto2Browser final : public PollingBrowser {
  public:
-  Gphoto2Browser(MainQueue& mainQueue, std::function<bool(const std::string&)> skipPort)
-      : PollingBrowser(mainQueue, kPollInterval), skipPort_(std::move(skipPort)) {}
+  Gphoto2Browser(MainQueue& mainQueue, DeviceFilter filter,
+                 std::function<bool(const std::string&)> skipPort)
+      : PollingBrowser(mainQueue, kPollInterval, std::move(filter)),
+        skipPort_(std::move(skipPort)) {}
   ~Gphoto2Browser() override { stopPolling(); }
 
  private:
@@ -31,11 +33,16 @@ class Gphoto2Browser final : public PollingBrowser {
     }
     std::vector<Candidate> present;
     for (const DetectedCamera& camera : found) {
-      present.emplace_back(camera.model + '\n' + camera.port, [this, camera] {
-        return std::make_shared<Gphoto2Device>(mainQueue(), drivers_, camera, idOf(camera));
-      });
+      present.emplace_back(camera.model + '\n' + camera.port,
+                           [this, camera]() -> std::shared_ptr<QueuedCameraDevice> {
+                             std::string id = idOf(camera);
+                             if (!wanted(id)) return nullptr;
+                             return std::make_shared<Gphoto2Device>(mainQueue(), drivers_, camera,
+                                                                    std::move(id));
+                           });
     }
     reconcile(present);
+    postFirstLookDone();
   }
 
   // Read from sysfs: a device gone since detection keeps its port as id.
@@ -51,8 +58,9 @@ class Gphoto2Browser final : public PollingBrowser {
 }  // namespace
 
 std::unique_ptr<DeviceBrowser> makeGphoto2Browser(
-    MainQueue& mainQueue, std::function<bool(const std::string& port)> skipPort) {
-  return std::make_unique<Gphoto2Browser>(mainQueue, std::move(skipPort));
+    MainQueue& mainQueue, DeviceFilter filter,
+    std::function<bool(const std::string& port)> skipPort) {
+  return std::make_unique<Gphoto2Browser>(mainQueue, std::move(filter), std::move(skipPort));
 }
 
 }  // namespace picferry

@@ -16,7 +16,8 @@ constexpr std::chrono::seconds kPollInterval{1};
 
 class MountedBrowser final : public PollingBrowser {
  public:
-  explicit MountedBrowser(MainQueue& mainQueue) : PollingBrowser(mainQueue, kPollInterval) {}
+  MountedBrowser(MainQueue& mainQueue, DeviceFilter filter)
+      : PollingBrowser(mainQueue, kPollInterval, std::move(filter)) {}
   ~MountedBrowser() override { stopPolling(); }
 
  private:
@@ -26,14 +27,18 @@ class MountedBrowser final : public PollingBrowser {
       for (const Mount& mount : mounts()) {
         if (!dcimFolderOf(mount.point)) continue;
         // Another file system mounted at the same place is another device.
-        present.emplace_back(mount.point + '\n' + mount.source, [this, mount] {
-          const auto uuid = fileSystemUuid(mount.source);
-          return std::make_shared<MountedDevice>(mainQueue(), mount.point,
-                                                 printableDeviceId(uuid.value_or(mount.point)));
-        });
+        present.emplace_back(
+            mount.point + '\n' + mount.source,
+            [this, mount]() -> std::shared_ptr<QueuedCameraDevice> {
+              std::string id =
+                  printableDeviceId(fileSystemUuid(mount.source).value_or(mount.point));
+              if (!wanted(id)) return nullptr;
+              return std::make_shared<MountedDevice>(mainQueue(), mount.point, std::move(id));
+            });
       }
     }
     reconcile(present);
+    postFirstLookDone();
   }
 
   struct Mount {
@@ -66,8 +71,8 @@ class MountedBrowser final : public PollingBrowser {
 
 }  // namespace
 
-std::unique_ptr<DeviceBrowser> makeMountedBrowser(MainQueue& mainQueue) {
-  return std::make_unique<MountedBrowser>(mainQueue);
+std::unique_ptr<DeviceBrowser> makeMountedBrowser(MainQueue& mainQueue, DeviceFilter filter) {
+  return std::make_unique<MountedBrowser>(mainQueue, std::move(filter));
 }
 
 }  // namespace picferry
