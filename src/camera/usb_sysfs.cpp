@@ -52,8 +52,10 @@ std::optional<UsbDeviceEntry> usbDeviceOnPort(const std::string& port,
 
 std::string usbDeviceId(const UsbDeviceEntry& device) {
   if (!device.serial || device.serial->empty()) return printableDeviceId("usb:" + device.port);
-  std::string serial = *device.serial;
-  if (device.vendor == kAppleUsbVendor && serial.size() == 24) serial.insert(8, "-");
+  const std::string& serial = *device.serial;
+  if (device.vendor == kAppleUsbVendor && serial.size() == 24) {
+    return printableDeviceId(serial.substr(0, 8) + "-" + serial.substr(8));
+  }
   return printableDeviceId(serial);
 }
 
