@@ -161,15 +161,6 @@ class TakeTest(ChoiceTest):
                 for id, address in usb.items():
                     self.assertEqual(self.touched_usb(address) != opened[id], id == wanted, id)
 
-    def test_other_phones_are_never_connected_to(self):
-        status, events, _ = self.run_binary("detect", "--device", BEA)
-        self.assertEqual((status, events[0].get("device")), (0, "Bea's iPhone"), events)
-        self.assertEqual(self.phones[ZOE].connections, 0)
-        self.assertEqual(self.touched_usb(self.canon.address), set())
-        status, events, _ = self.run_binary("detect", "--device", self.card.path)
-        self.assertEqual((status, events[0].get("device")), (0, "CARD"), events)
-        self.assertEqual(self.phones[ZOE].connections, 0)
-
     def test_without_device_the_same_device_in_every_run(self):
         # Bea's UDID comes first among the iPhones, which come first.
         for run in range(5):
