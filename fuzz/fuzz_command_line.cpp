@@ -85,7 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   const auto& mode = std::get<Importer::Mode>(result);
-  CHECK(mode.deviceId == (mode.kind == Importer::Mode::Kind::devices ? std::nullopt : wantedDevice));
+  CHECK(mode.deviceId ==
+        (mode.kind == Importer::Mode::Kind::devices ? std::nullopt : wantedDevice));
   switch (mode.kind) {
     case Importer::Mode::Kind::devices:
       CHECK(word == "devices");
