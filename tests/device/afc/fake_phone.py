@@ -90,6 +90,10 @@ class FakeUsbmuxd:
         return self
 
     def stop(self):
+        try:
+            self.server.shutdown(socket.SHUT_RDWR)  # wakes the accepting thread: no more clients
+        except OSError:
+            pass
         self.server.close()
         with self.lock:
             phones = list(self.phones.values())
