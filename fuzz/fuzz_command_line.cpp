@@ -4,13 +4,17 @@
 // "--dest" followed by a value among the arguments after it, takes the value
 // after the first "--dest", made absolute against the working directory
 // ("/work" on the simulated platform) with trailing slashes dropped, and
-// skips existing files when "--skip-existing" is among those arguments; any
-// other result is one of the two usage errors, exactly.
+// skips existing files when "--skip-existing" is among those arguments;
+// "detect", "import" and "session" want the device named by the value after
+// the first "--device" (the empty id when it is the last argument), none
+// without it; "devices" wants none; any other result is one of the two usage
+// errors, exactly.
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -63,6 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // so that a caller's argument vector is read the same way whatever it holds.
   const auto optionsBegin = args.begin();
   const auto dest = std::find(optionsBegin, args.end(), std::string("--dest"));
+  const auto device = std::find(optionsBegin, args.end(), std::string("--device"));
+  std::optional<std::string> wantedDevice;
+  if (device != args.end()) wantedDevice = device + 1 == args.end() ? "" : *(device + 1);
 
   if (const auto* error = std::get_if<UsageError>(&result)) {
     const bool badCommand =
@@ -70,13 +77,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         error->message == "usage: picferry detect|import --dest <dir>|session";
     const bool badArgs = error->code == "bad_args" && error->message == "missing --dest";
     CHECK(badCommand || badArgs);
-    if (badCommand) CHECK(word != "detect" && word != "import" && word != "session");
+    if (badCommand) {
+      CHECK(word != "detect" && word != "import" && word != "session" && word != "devices");
+    }
     if (badArgs) CHECK(word == "import" && (dest == args.end() || dest + 1 == args.end()));
     return 0;
   }
 
   const auto& mode = std::get<Importer::Mode>(result);
+  CHECK(mode.deviceId ==
+        (mode.kind == Importer::Mode::Kind::devices ? std::nullopt : wantedDevice));
   switch (mode.kind) {
+    case Importer::Mode::Kind::devices:
+      CHECK(word == "devices");
+      CHECK(mode.dest == "/" && !mode.skipExisting);
+      break;
     case Importer::Mode::Kind::detect:
       CHECK(word == "detect");
       CHECK(mode.dest == "/" && !mode.skipExisting);

@@ -47,6 +47,8 @@ void Importer::finalizeCatalog() {
       emitDetected();
       if (pendingImport) beginPendingImport();
       return;
+    case Mode::Kind::devices:  // takes no camera: never here
+      return;
   }
 }
 

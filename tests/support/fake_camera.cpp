@@ -70,6 +70,15 @@ void FakeCamera::reportProgress(std::shared_ptr<CameraFile> file, std::int64_t b
   });
 }
 
+void FakeBrowser::start() {
+  started_ = true;
+  if (firstLookAtStart) enumerate();
+}
+
+void FakeBrowser::enumerate() {
+  mainQueue_.post([this] { delegate_->deviceBrowserDidEnumerateLocalDevices(*this); });
+}
+
 void FakeBrowser::attach(std::shared_ptr<Device> device) {
   mainQueue_.post([this, device] { delegate_->deviceBrowserDidAddDevice(*this, device, false); });
 }

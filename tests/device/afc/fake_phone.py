@@ -1,7 +1,10 @@
-"""A fake iPhone behind a fake usbmuxd: usbmuxd, lockdownd and AFC over one Unix socket.
+"""Fake iPhones behind a fake usbmuxd: usbmuxd, lockdownd and AFC over one Unix socket.
 
-libusbmuxd finds it through USBMUXD_SOCKET_ADDRESS=UNIX:<socket>. No root. It serves a folder
-of the host as the phone's file system (the folder holds DCIM/...).
+libusbmuxd finds it through USBMUXD_SOCKET_ADDRESS=UNIX:<socket>. No root. Each phone serves a
+folder of the host as its file system (the folder holds DCIM/...), under its own UDID, usbmuxd
+device number and name. `FakePhone(socket, folder)` is one phone behind a usbmuxd of its own;
+`FakeUsbmuxd(socket)` with `FakePhone(None, folder, mux=..., udid=..., device_id=...)` puts
+several behind one daemon, as when several iPhones are plugged into one computer.
 
 A host that paired during the run gets a TLS lockdown session, as from a real phone: the phone
 presents the DeviceCertificate of that host's pair record with its own private key, and asks
@@ -83,14 +86,140 @@ def read_exactly(conn, size):
     return data
 
 
+class FakeUsbmuxd:
+    """The daemon: lists the phones plugged in, tells its listeners of each plug and unplug,
+    keeps the host's pair records (by UDID) and hands a connection to the phone it names."""
+
+    def __init__(self, socket_path):
+        self.lock = threading.Lock()
+        self.phones = {}  # usbmuxd device number -> FakePhone, plugged in
+        self.listeners = []
+        self.pair_records = {}
+        self.server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.server.bind(socket_path)
+        self.server.listen(16)
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+
+    def start(self):
+        self.thread.start()
+        return self
+
+    def stop(self):
+        try:
+            self.server.shutdown(socket.SHUT_RDWR)  # wakes the accepting thread: no more clients
+        except OSError:
+            pass
+        self.server.close()
+        with self.lock:
+            phones = list(self.phones.values())
+            for conn in self.listeners:
+                FakePhone._close(conn)
+        for phone in phones:
+            phone.close_connections()
+
+    def plug(self, phone):
+        """The phone is plugged in: listeners get Attached, as from the real daemon."""
+        with self.lock:
+            self.phones[phone.device_id] = phone
+            self._tell_listeners({"MessageType": "Attached", "DeviceID": phone.device_id,
+                                  "Properties": phone.properties()})
+
+    def unplugged(self, phone):
+        with self.lock:
+            if self.phones.get(phone.device_id) is phone:
+                del self.phones[phone.device_id]
+                self._tell_listeners({"MessageType": "Detached", "DeviceID": phone.device_id})
+
+    def _tell_listeners(self, message):
+        for conn in self.listeners:
+            try:
+                _send_mux(conn, message, 0)
+            except OSError:
+                pass
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self.server.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve_mux, args=(conn,), daemon=True).start()
+
+    def _serve_mux(self, conn):
+        try:
+            while True:
+                length, _, _, tag = struct.unpack("<IIII", read_exactly(conn, 16))
+                request = plistlib.loads(read_exactly(conn, length - 16))
+                if self._mux_request(conn, request, tag):
+                    return
+        except (ConnectionError, OSError, ValueError):
+            conn.close()
+
+    def _mux_request(self, conn, request, tag):
+        """Answers one usbmuxd request; True once the connection was handed over."""
+        kind = request.get("MessageType")
+        def result(number):
+            _send_mux(conn, {"MessageType": "Result", "Number": number}, tag)
+
+        if kind == "ListDevices":
+            with self.lock:
+                devices = [{"DeviceID": number, "MessageType": "Attached",
+                            "Properties": phone.properties()}
+                           for number, phone in self.phones.items()]
+            _send_mux(conn, {"DeviceList": devices}, tag)
+        elif kind == "Listen":
+            result(0)
+            with self.lock:
+                self.listeners.append(conn)
+                for number, phone in self.phones.items():
+                    _send_mux(conn, {"MessageType": "Attached", "DeviceID": number,
+                                     "Properties": phone.properties()}, 0)
+        elif kind == "ReadBUID":
+            _send_mux(conn, {"BUID": BUID}, tag)
+        elif kind == "ReadPairRecord":
+            record = self.pair_records.get(request.get("PairRecordID"))
+            if record is None:
+                result(2)
+            else:
+                _send_mux(conn, {"PairRecordData": record}, tag)
+        elif kind == "SavePairRecord":
+            self.pair_records[request["PairRecordID"]] = request["PairRecordData"]
+            result(0)
+        elif kind == "DeletePairRecord":
+            self.pair_records.pop(request.get("PairRecordID"), None)
+            result(0)
+        elif kind == "Connect":
+            port = swap16(request.get("PortNumber", 0))
+            with self.lock:
+                phone = self.phones.get(request.get("DeviceID"))
+            if phone is None or port not in (LOCKDOWN_PORT, AFC_PORT) or \
+                    not phone.take_connection(conn):
+                result(3)
+                return False
+            result(0)
+            (phone.serve_lockdown if port == LOCKDOWN_PORT else phone.serve_afc)(conn)
+            return True
+        else:
+            result(1)
+        return False
+
+
+# usbmuxd: a 16-byte little-endian header (length, version, type 8, tag), then a plist.
+def _send_mux(conn, message, tag):
+    payload = plistlib.dumps(message, fmt=plistlib.FMT_XML)
+    conn.sendall(struct.pack("<IIII", 16 + len(payload), 1, 8, tag) + payload)
+
+
 class FakePhone:
     def __init__(self, socket_path, folder, name="Zoë's iPhone", locked_refusals=0,
                  trust_pending_refusals=0, trust_denied=False, forgotten=False,
                  detach_after_bytes=None, refused_folders=(), unplug_at=None,
-                 stalled_folders=(), short_files=(), listed_as=None, bytes_per_second=None):
-        self.socket_path = socket_path
+                 stalled_folders=(), short_files=(), listed_as=None, bytes_per_second=None,
+                 mux=None, udid=UDID, device_id=DEVICE_ID):
         self.folder = folder
         self.name = name
+        self.udid = udid
+        self.device_id = device_id
         self.locked_refusals = locked_refusals
         self.trust_pending_refusals = trust_pending_refusals
         self.trust_denied = trust_denied
@@ -107,31 +236,39 @@ class FakePhone:
         self.link_free_at = 0.0  # when the cable has carried every answer sent so far
         self.attached = True
         self.bytes_served = 0
+        self.connections = 0  # usbmuxd connections handed to this phone
         self.lock = threading.Lock()
-        self.listeners = []
         self.device_connections = []
-        self.pair_records = {}
         self.known_hosts = set()
         self.host_certificates = {}  # HostID -> the PairRecord its Pair request sent
         self.tls_sessions = 0  # sessions whose TLS handshake succeeded
+        self.own_mux = mux is None
+        self.mux = FakeUsbmuxd(socket_path) if mux is None else mux
         if forgotten or not (trust_pending_refusals or trust_denied):
             record = {"HostID": "FAKE-HOST-1", "SystemBUID": BUID}
-            self.pair_records[UDID] = plistlib.dumps(record, fmt=plistlib.FMT_BINARY)
+            self.mux.pair_records[udid] = plistlib.dumps(record, fmt=plistlib.FMT_BINARY)
             if not forgotten:
                 self.known_hosts.add("FAKE-HOST-1")
-        self.server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.server.bind(socket_path)
-        self.server.listen(16)
-        self.thread = threading.Thread(target=self._accept, daemon=True)
+        self.mux.plug(self)
+
+    @property
+    def thread(self):
+        return self.mux.thread
 
     def start(self):
-        self.thread.start()
+        if self.own_mux:
+            self.mux.start()
         return self
 
     def stop(self):
-        self.server.close()
+        if self.own_mux:
+            self.mux.stop()
+        else:
+            self.close_connections()
+
+    def close_connections(self):
         with self.lock:
-            for conn in self.listeners + self.device_connections:
+            for conn in self.device_connections:
                 self._close(conn)
 
     def count(self, request):
@@ -155,11 +292,16 @@ class FakePhone:
             self.attached = False
             for conn in self.device_connections:
                 self._close(conn)
-            for conn in self.listeners:
-                try:
-                    self._send_mux(conn, {"MessageType": "Detached", "DeviceID": DEVICE_ID}, 0)
-                except OSError:
-                    pass
+        self.mux.unplugged(self)
+
+    def take_connection(self, conn):
+        """A usbmuxd connection handed to this phone; False once it is unplugged."""
+        with self.lock:
+            if not self.attached:
+                return False
+            self.connections += 1
+            self.device_connections.append(conn)
+            return True
 
     @staticmethod
     def _close(conn):
@@ -169,82 +311,12 @@ class FakePhone:
             pass
         conn.close()
 
-    def _accept(self):
-        while True:
-            try:
-                conn, _ = self.server.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._serve_mux, args=(conn,), daemon=True).start()
-
-    # usbmuxd: a 16-byte little-endian header (length, version, type 8, tag), then a plist.
-    @staticmethod
-    def _send_mux(conn, message, tag):
-        payload = plistlib.dumps(message, fmt=plistlib.FMT_XML)
-        conn.sendall(struct.pack("<IIII", 16 + len(payload), 1, 8, tag) + payload)
-
-    def _properties(self):
-        return {"ConnectionType": "USB", "DeviceID": DEVICE_ID, "LocationID": 0,
-                "ProductID": 0x12A8, "SerialNumber": UDID, "ConnectionSpeed": 480000000}
-
-    def _serve_mux(self, conn):
-        try:
-            while True:
-                length, _, _, tag = struct.unpack("<IIII", read_exactly(conn, 16))
-                request = plistlib.loads(read_exactly(conn, length - 16))
-                if self._mux_request(conn, request, tag):
-                    return
-        except (ConnectionError, OSError, ValueError):
-            conn.close()
-
-    def _mux_request(self, conn, request, tag):
-        """Answers one usbmuxd request; True once the connection was handed over."""
-        kind = request.get("MessageType")
-        def result(number):
-            self._send_mux(conn, {"MessageType": "Result", "Number": number}, tag)
-
-        if kind == "ListDevices":
-            devices = [{"DeviceID": DEVICE_ID, "MessageType": "Attached",
-                        "Properties": self._properties()}] if self.attached else []
-            self._send_mux(conn, {"DeviceList": devices}, tag)
-        elif kind == "Listen":
-            result(0)
-            with self.lock:
-                self.listeners.append(conn)
-                if self.attached:
-                    self._send_mux(conn, {"MessageType": "Attached", "DeviceID": DEVICE_ID,
-                                          "Properties": self._properties()}, 0)
-        elif kind == "ReadBUID":
-            self._send_mux(conn, {"BUID": BUID}, tag)
-        elif kind == "ReadPairRecord":
-            record = self.pair_records.get(request.get("PairRecordID"))
-            if record is None:
-                result(2)
-            else:
-                self._send_mux(conn, {"PairRecordData": record}, tag)
-        elif kind == "SavePairRecord":
-            self.pair_records[request["PairRecordID"]] = request["PairRecordData"]
-            result(0)
-        elif kind == "DeletePairRecord":
-            self.pair_records.pop(request.get("PairRecordID"), None)
-            result(0)
-        elif kind == "Connect":
-            port = swap16(request.get("PortNumber", 0))
-            with self.lock:
-                if not self.attached or request.get("DeviceID") != DEVICE_ID or \
-                        port not in (LOCKDOWN_PORT, AFC_PORT):
-                    result(3)
-                    return False
-                self.device_connections.append(conn)
-            result(0)
-            (self._serve_lockdown if port == LOCKDOWN_PORT else self._serve_afc)(conn)
-            return True
-        else:
-            result(1)
-        return False
+    def properties(self):
+        return {"ConnectionType": "USB", "DeviceID": self.device_id, "LocationID": 0,
+                "ProductID": 0x12A8, "SerialNumber": self.udid, "ConnectionSpeed": 480000000}
 
     # lockdownd: a 4-byte big-endian length, then a plist.
-    def _serve_lockdown(self, conn):
+    def serve_lockdown(self, conn):
         while True:
             (length,) = struct.unpack(">I", read_exactly(conn, 4))
             request = plistlib.loads(read_exactly(conn, length))
@@ -297,7 +369,7 @@ class FakePhone:
             return {"Type": "com.apple.mobile.lockdown"}
         if name == "GetValue":
             values = {"DeviceName": self.name, "ProductVersion": "17.5",
-                      "ProductType": "iPhone15,2", "UniqueDeviceID": UDID,
+                      "ProductType": "iPhone15,2", "UniqueDeviceID": self.udid,
                       "WiFiAddress": "02:00:00:0a:1b:2c"}
             with open(os.path.join(HERE, "device_public_key.pem"), "rb") as key:
                 values["DevicePublicKey"] = key.read()
@@ -333,7 +405,7 @@ class FakePhone:
 
     # AFC: a 40-byte little-endian header (magic, entire length, this length, packet number,
     # operation), then data.
-    def _serve_afc(self, conn):
+    def serve_afc(self, conn):
         handles = {}
         try:
             self._serve_afc_packets(conn, handles)

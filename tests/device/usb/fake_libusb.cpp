@@ -15,6 +15,7 @@
 #include <libusb-1.0/libusb.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -161,6 +162,7 @@ struct libusb_device_handle {
   libusb_context* context;
   std::deque<libusb_transfer*> submitted;  // interrupt transfers waiting for an event
   std::vector<libusb_transfer*> cancelled;
+  int claim = -1;  // the lock that stands for the kernel's claim of the interface
 };
 
 namespace {
@@ -1137,6 +1139,7 @@ int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle** handle) {
   std::lock_guard lock(g_mutex);
   rescan();  // switches as they are now
   if (!stillPresent(dev, true)) return LIBUSB_ERROR_NO_DEVICE;
+  logLine("open " + std::to_string(dev->config.address) + " " + std::to_string(getpid()));
   libusb_context* ctx = g_contexts.count(t_listedThrough) ? t_listedThrough : nullptr;
   *handle = new libusb_device_handle{dev, dev->generation, ctx, {}, {}};
   if (ctx) ctx->handles.push_back(*handle);
@@ -1145,6 +1148,7 @@ int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle** handle) {
 
 void LIBUSB_CALL libusb_close(libusb_device_handle* handle) {
   std::lock_guard lock(g_mutex);
+  if (handle->claim >= 0) close(handle->claim);
   if (handle->context) {
     auto& handles = handle->context->handles;
     handles.erase(std::remove(handles.begin(), handles.end(), handle), handles.end());
@@ -1163,10 +1167,30 @@ int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, int) {
     errno = EBUSY;
     return LIBUSB_ERROR_BUSY;  // another program holds it
   }
+  logLine("claim " + std::to_string(handle->device->config.address) + " " +
+          std::to_string(getpid()));
+  // The kernel lets one process at a time claim an interface (usbfs: EBUSY for
+  // the others); a lock on a file beside the device's stands for that claim
+  // across the processes that load this library.
+  if (handle->claim < 0) {
+    const std::string path = handle->device->confPath + ".claim";
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      close(fd);
+      errno = EBUSY;
+      return LIBUSB_ERROR_BUSY;
+    }
+    handle->claim = fd;
+  }
   return LIBUSB_SUCCESS;
 }
 
-int LIBUSB_CALL libusb_release_interface(libusb_device_handle*, int) { return LIBUSB_SUCCESS; }
+int LIBUSB_CALL libusb_release_interface(libusb_device_handle* handle, int) {
+  std::lock_guard lock(g_mutex);
+  if (handle->claim >= 0) close(handle->claim);
+  handle->claim = -1;
+  return LIBUSB_SUCCESS;
+}
 int LIBUSB_CALL libusb_set_configuration(libusb_device_handle*, int) { return LIBUSB_SUCCESS; }
 int LIBUSB_CALL libusb_set_interface_alt_setting(libusb_device_handle*, int, int) {
   return LIBUSB_SUCCESS;

@@ -62,7 +62,8 @@ def matches_pattern(path, size):
 class Device:
     """One plugged-in emulated device."""
 
-    def __init__(self, bus, address, profile, root, switches, generated, duplicates, name):
+    def __init__(self, bus, address, profile, root, switches, generated, duplicates, name,
+                 serial=None):
         self.bus = bus
         self.address = address
         self.profile = profile
@@ -75,6 +76,7 @@ class Device:
         self.duplicates = list(duplicates)
         self.name = name
         self.plug_number = None
+        self.serial = serial
 
     def _write(self):
         vendor, product = PROFILES[self.profile]
@@ -100,7 +102,10 @@ class Device:
         os.makedirs(self.sysfs)
         for name, value in (("busnum", "1"), ("devnum", str(self.address)),
                             ("idVendor", "%04x" % PROFILES[self.profile][0]),
-                            ("idProduct", "%04x" % PROFILES[self.profile][1])):
+                            ("idProduct", "%04x" % PROFILES[self.profile][1]),
+                            ("serial", self.serial)):
+            if value is None:
+                continue  # a device without a serial number string has no such file
             with open(os.path.join(self.sysfs, name), "w") as out:
                 out.write(value + "\n")
         self._write()
@@ -112,7 +117,7 @@ class Device:
         self._write()
 
     def unplug(self):
-        for path in (self.conf,):
+        for path in (self.conf, self.conf + ".claim"):
             try:
                 os.unlink(path)
             except FileNotFoundError:
@@ -146,16 +151,19 @@ class UsbBus:
         environment["USBMUXD_SOCKET_ADDRESS"] = "UNIX:" + os.path.join(self.folder, "no-usbmuxd")
         return environment
 
-    def plug(self, profile, root=None, generated=(), duplicates=(), name=None, **switches):
+    def plug(self, profile, root=None, generated=(), duplicates=(), name=None, serial=None,
+             **switches):
         """Plugs in a device of `profile` serving the host folder `root` (its files and
         folders at the storage root); `generated` adds (device path, size, mtime) objects of
         generated content, `duplicates` (device path, host file) objects of a name that may
-        already be taken. Switches: busy, unlock_at (wall-clock seconds, -1 never),
+        already be taken; `serial` is its descriptor's serial number string (sysfs `serial`),
+        none by default. Switches: busy, unlock_at (wall-clock seconds, -1 never),
         events_delay (seconds from the storage change at unlock to its events, negative:
         before), events_lost, unplug_after, stall_after (object bytes), one_session."""
         address = self._next_address
         self._next_address += 1
-        device = Device(self, address, profile, root, switches, generated, duplicates, name)
+        device = Device(self, address, profile, root, switches, generated, duplicates, name,
+                        serial)
         self.devices.append(device)
         return device.plug()
 
