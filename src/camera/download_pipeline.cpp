@@ -245,6 +245,9 @@ void DownloadPipeline::finish(const std::shared_ptr<Copy>& copy,
     std::lock_guard lock(mutex_);
     copy->ready = true;
     if (!copy->error) copy->error = error;
+    // A failed copy gives its room back now, not at its turn: its unnamed
+    // file lives on while this descriptor is open.
+    if (copy->error) copy->growing.reset();
     if (!copy->request || copy->answered) {
       return;
     }
