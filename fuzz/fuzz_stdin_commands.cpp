@@ -26,6 +26,7 @@
 #include "importer/importer.h"
 #include "platform/simulated_platform.h"
 #include "support/fake_camera.h"
+#include "support/fake_import_record.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ using picferry::SimulatedPlatform;
 using picferry::testing::FakeBrowser;
 using picferry::testing::FakeCamera;
 using picferry::testing::FakeFile;
+using picferry::testing::FakeImportRecord;
 
 constexpr std::size_t kHeaderSize = 6;
 // The catalogue settles 3 s after the camera is ready (at 0), or at 39 s when it is empty.
@@ -134,8 +136,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   auto browserOwned = std::make_unique<FakeBrowser>(sim);
   FakeBrowser& browser = *browserOwned;
-  auto importer =
-      std::make_shared<Importer>(Importer::Mode::session(), std::move(browserOwned), sim.services());
+  auto importer = std::make_shared<Importer>(Importer::Mode::session(), std::move(browserOwned),
+                                             sim.services(), std::make_unique<FakeImportRecord>());
   sim.call([&] { importer->start(); });
   auto camera = std::make_shared<FakeCamera>(sim, "Fuzz Camera");
   camera->setClock([&sim] { return sim.now(); });

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "app/import_choice_options.h"
+
 namespace picferry {
 
 std::optional<std::string> argValue(const std::vector<std::string>& args, const std::string& name) {
@@ -10,8 +12,10 @@ std::optional<std::string> argValue(const std::vector<std::string>& args, const 
   return *std::next(it);
 }
 
-std::variant<Importer::Mode, UsageError> parseCommandLine(const std::vector<std::string>& args,
-                                                          FileSystem& fileSystem) {
+namespace {
+
+std::variant<Importer::Mode, UsageError> parseModeWord(const std::vector<std::string>& args,
+                                                       FileSystem& fileSystem) {
   const std::string cmd = args.size() >= 2 ? args[1] : std::string();
   if (cmd == "detect") return Importer::Mode::detect();
   if (cmd == "import") {
@@ -23,6 +27,17 @@ std::variant<Importer::Mode, UsageError> parseCommandLine(const std::vector<std:
   }
   if (cmd == "session") return Importer::Mode::session();
   return UsageError{"bad_command", "usage: picferry detect|import --dest <dir>|session"};
+}
+
+}  // namespace
+
+std::variant<Importer::Mode, UsageError> parseCommandLine(const std::vector<std::string>& args,
+                                                          FileSystem& fileSystem) {
+  auto parsed = parseModeWord(args, fileSystem);
+  if (auto* mode = std::get_if<Importer::Mode>(&parsed)) {
+    if (auto rejected = parseImportChoice(args, *mode)) return *rejected;
+  }
+  return parsed;
 }
 
 }  // namespace picferry

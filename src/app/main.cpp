@@ -8,6 +8,8 @@
 #include "events/events.h"
 #include "importer/importer.h"
 #include "platform/real_platform.h"
+#include "record/record_location.h"
+#include "record/sqlite_import_record.h"
 
 int main(int argc, char** argv) {
   using namespace picferry;
@@ -23,7 +25,8 @@ int main(int argc, char** argv) {
 
   // The only strong reference to the controller; everything else holds it weakly.
   const auto importer = std::make_shared<Importer>(
-      std::get<Importer::Mode>(parsed), makeCombinedBrowser(platform.mainQueue()), services);
+      std::get<Importer::Mode>(parsed), makeCombinedBrowser(platform.mainQueue()), services,
+      std::make_unique<SqliteImportRecord>(importRecordPathFromEnvironment()));
   importer->start();
   platform.run();
   return 0;
