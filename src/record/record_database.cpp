@@ -54,7 +54,7 @@ std::string folderOf(const std::string& file) {
 }  // namespace
 
 std::variant<RecordDatabase, RecordFailure> RecordDatabase::open(const std::string& file,
-                                                                int flags) {
+                                                                 int flags) {
   sqlite3* db = nullptr;
   const int result = sqlite3_open_v2(file.c_str(), &db, flags, nullptr);
   RecordDatabase opened(file, db);  // owns the connection even when opening failed
@@ -80,8 +80,8 @@ std::variant<RecordDatabase, RecordFailure> RecordDatabase::openToWrite(const st
   if (fd >= 0) {
     ::close(fd);  // an empty file is an empty database
   } else if (errno != EEXIST) {
-    return RecordFailure{"The import record " + file + " cannot be created: " +
-                         std::strerror(errno)};
+    return RecordFailure{"The import record " + file +
+                         " cannot be created: " + std::strerror(errno)};
   }
   // Checked read-only first, so that a damaged file is never written to.
   auto checked = openToRead(file);
@@ -114,8 +114,8 @@ std::optional<RecordFailure> RecordDatabase::check() {
   }
   const auto* verdict = reinterpret_cast<const char*>(sqlite3_column_text(quickCheck.get(), 0));
   if (!verdict || std::strcmp(verdict, "ok") != 0) {
-    return RecordFailure{"The import record " + file_ + " is damaged: " +
-                         (verdict ? verdict : "no verdict")};
+    return RecordFailure{"The import record " + file_ +
+                         " is damaged: " + (verdict ? verdict : "no verdict")};
   }
   const Statement owner = prepare(
       "SELECT (SELECT application_id FROM pragma_application_id),"
@@ -146,13 +146,12 @@ std::variant<RecordedFiles, RecordFailure> RecordDatabase::filesOf(const std::st
   if (!holdsTable_) return files;
   const Statement select = prepare("SELECT path, size, mtime FROM imported WHERE device = ?1");
   if (!select) return failure("cannot be read");
-  sqlite3_bind_text(select.get(), 1, device.data(), static_cast<int>(device.size()),
-                    SQLITE_STATIC);
+  sqlite3_bind_text(select.get(), 1, device.data(), static_cast<int>(device.size()), SQLITE_STATIC);
   int result;
   while ((result = sqlite3_step(select.get())) == SQLITE_ROW) {
     const auto* path = reinterpret_cast<const char*>(sqlite3_column_text(select.get(), 0));
-    RecordedFileKey key{std::string(path ? path : "",
-                                    static_cast<std::size_t>(sqlite3_column_bytes(select.get(), 0))),
+    RecordedFileKey key{std::string(path ? path : "", static_cast<std::size_t>(
+                                                          sqlite3_column_bytes(select.get(), 0))),
                         sqlite3_column_int64(select.get(), 1), std::nullopt};
     if (sqlite3_column_type(select.get(), 2) != SQLITE_NULL) {
       key.mtime = sqlite3_column_int64(select.get(), 2);

@@ -29,8 +29,8 @@ std::variant<RecordedFiles, RecordFailure> SqliteImportRecord::filesOf(const std
   if (::stat(file_->c_str(), &st) != 0) {
     // No record yet: nothing was imported.
     if (errno == ENOENT || errno == ENOTDIR) return RecordedFiles{};
-    return RecordFailure{"The import record " + *file_ + " cannot be read: " +
-                         std::strerror(errno)};
+    return RecordFailure{"The import record " + *file_ +
+                         " cannot be read: " + std::strerror(errno)};
   }
   if (!S_ISREG(st.st_mode)) {
     return RecordFailure{"The import record " + *file_ + " cannot be read: it is not a file."};

@@ -62,9 +62,8 @@ std::optional<DeviceError> listMountedFolder(const std::string& mountPoint,
       break;
     }
     if (S_ISREG(st.st_mode)) {
-      out->files.push_back(
-          std::make_shared<MountedFile>(joinPath(folder, name), joinPath(below, name), name,
-                                        st.st_size, st.st_mtime));
+      out->files.push_back(std::make_shared<MountedFile>(
+          joinPath(folder, name), joinPath(below, name), name, st.st_size, st.st_mtime));
     } else if (S_ISDIR(st.st_mode)) {
       out->folders.push_back(name);
     }
