@@ -32,6 +32,7 @@ class CountingDelegate : public picferry::DeviceBrowserDelegate {
   }
   void deviceBrowserDidRemoveDevice(picferry::DeviceBrowser&,
                                     const std::shared_ptr<picferry::Device>&, bool) override {}
+  void deviceBrowserDidEnumerateLocalDevices(picferry::DeviceBrowser&) override {}
   int added = 0;
 };
 

@@ -14,18 +14,30 @@ std::optional<std::string> argValue(const std::vector<std::string>& args, const 
 
 namespace {
 
+bool contains(const std::vector<std::string>& args, const std::string& word) {
+  return std::find(args.begin(), args.end(), word) != args.end();
+}
+
+// The device asked for by --device: the value after it; as the last
+// argument, the empty id, which no device has.
+std::optional<std::string> wantedDevice(const std::vector<std::string>& args) {
+  if (!contains(args, "--device")) return std::nullopt;
+  return argValue(args, "--device").value_or("");
+}
+
 std::variant<Importer::Mode, UsageError> parseModeWord(const std::vector<std::string>& args,
                                                        FileSystem& fileSystem) {
   const std::string cmd = args.size() >= 2 ? args[1] : std::string();
-  if (cmd == "detect") return Importer::Mode::detect();
+  if (cmd == "detect") return Importer::Mode::detect().onlyDevice(wantedDevice(args));
   if (cmd == "import") {
     const auto destination = argValue(args, "--dest");
     if (!destination) return UsageError{"bad_args", "missing --dest"};
-    const bool skipExisting =
-        std::find(args.begin(), args.end(), "--skip-existing") != args.end();
-    return Importer::Mode::importTo(fileSystem.absolutePath(*destination), skipExisting);
+    return Importer::Mode::importTo(fileSystem.absolutePath(*destination),
+                                    contains(args, "--skip-existing"))
+        .onlyDevice(wantedDevice(args));
   }
-  if (cmd == "session") return Importer::Mode::session();
+  if (cmd == "session") return Importer::Mode::session().onlyDevice(wantedDevice(args));
+  if (cmd == "devices") return Importer::Mode::devices();
   return UsageError{"bad_command", "usage: picferry detect|import --dest <dir>|session"};
 }
 

@@ -19,7 +19,8 @@ struct UsageError {
 std::optional<std::string> argValue(const std::vector<std::string>& args, const std::string& name);
 
 // The run mode the argument vector asks for (program path at index 0), or the
-// usage error to report. A relative destination is made absolute here.
+// usage error to report. A relative destination is made absolute here. The
+// usage line names neither the devices mode nor --device.
 std::variant<Importer::Mode, UsageError> parseCommandLine(const std::vector<std::string>& args,
                                                           FileSystem& fileSystem);
 

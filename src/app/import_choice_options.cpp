@@ -27,10 +27,11 @@ std::optional<UsageError> parseImportChoice(const std::vector<std::string>& args
                                             Importer::Mode& mode) {
   const auto afterMode = args.size() > 2 ? args.begin() + 2 : args.end();
   const auto find = [&](const char* word) { return std::find(afterMode, args.end(), word); };
-  if (mode.kind != Importer::Mode::Kind::importTo) {
+  using Kind = Importer::Mode::Kind;
+  if (mode.kind == Kind::detect || mode.kind == Kind::session) {
     mode.items = find("--items") != args.end();
-    return std::nullopt;
   }
+  if (mode.kind != Kind::importTo) return std::nullopt;
   mode.newOnly = find("--new-only") != args.end();
   const auto only = find("--only");
   if (only == args.end()) return std::nullopt;

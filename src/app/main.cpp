@@ -23,9 +23,15 @@ int main(int argc, char** argv) {
     services.process.exit(2);
   }
 
+  // With --device, the browser reports that device alone and never touches
+  // another, which another process may be importing from.
+  const auto& mode = std::get<Importer::Mode>(parsed);
+  DeviceFilter filter;
+  if (mode.deviceId)
+    filter = [wanted = *mode.deviceId](const std::string& id) { return id == wanted; };
   // The only strong reference to the controller; everything else holds it weakly.
   const auto importer = std::make_shared<Importer>(
-      std::get<Importer::Mode>(parsed), makeCombinedBrowser(platform.mainQueue()), services,
+      mode, makeCombinedBrowser(platform.mainQueue(), std::move(filter)), services,
       std::make_unique<SqliteImportRecord>(importRecordPathFromEnvironment()));
   importer->start();
   platform.run();

@@ -5,9 +5,11 @@
 // posts its callbacks there.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace picferry {
@@ -86,9 +88,33 @@ class CameraDeviceDownloadDelegate {
                                const DownloadOptions& options, void* contextInfo) = 0;
 };
 
+// How a device is reached, in the order discovery prefers them: iPhones
+// through usbmuxd, other USB devices through libgphoto2, mounted storage.
+enum class DeviceRoute { usbmuxd, usb, mounted };
+
+// The route's name in events: "usbmuxd", "usb" or "mounted".
+constexpr std::string_view routeName(DeviceRoute route) {
+  switch (route) {
+    case DeviceRoute::usbmuxd:
+      return "usbmuxd";
+    case DeviceRoute::usb:
+      return "usb";
+    case DeviceRoute::mounted:
+      return "mounted";
+  }
+  return "";
+}
+
 class Device {
  public:
   virtual ~Device() = default;
+  // Names the device on every run, after a replug and on another port: an
+  // iPhone's UDID (on every route), another USB device's serial number, else
+  // its port, mounted storage's file-system UUID, else its mount point.
+  // Non-empty UTF-8 without control characters (printableDeviceId), known
+  // from the moment the device is reported and never changed. Any thread.
+  virtual const std::string& id() const = 0;
+  virtual DeviceRoute route() const = 0;
   // Non-owning; the delegate outlives the device.
   virtual void setDelegate(DeviceDelegate* delegate) = 0;
   // Answered by deviceDidOpenSessionWithError.
@@ -117,7 +143,14 @@ class DeviceBrowserDelegate {
   virtual void deviceBrowserDidRemoveDevice(DeviceBrowser& browser,
                                             const std::shared_ptr<Device>& device,
                                             bool moreGoing) = 0;
+  // Once, after the browser has reported every device attached when it
+  // started: each way it looks for devices has had its first full look.
+  virtual void deviceBrowserDidEnumerateLocalDevices(DeviceBrowser& browser) = 0;
 };
+
+// Which devices a browser reports, by id; an empty one takes every device.
+// A device it leaves out is never opened, claimed or read by the browser.
+using DeviceFilter = std::function<bool(const std::string& id)>;
 
 // Device kinds and locations a browser reports.
 constexpr unsigned kDeviceTypeCamera = 0x1;

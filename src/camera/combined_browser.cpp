@@ -7,23 +7,24 @@
 #include "camera/imobiledevice/usbmuxd_browser.h"
 #include "camera/imobiledevice/usbmuxd_presence.h"
 #include "camera/mounted/mounted_browser.h"
-#include "camera/usb_vendor.h"
+#include "camera/usb_sysfs.h"
 
 namespace picferry {
 namespace {
 
 class CombinedBrowser final : public DeviceBrowser, private DeviceBrowserDelegate {
  public:
-  explicit CombinedBrowser(MainQueue& mainQueue)
+  CombinedBrowser(MainQueue& mainQueue, const DeviceFilter& filter)
       : presence_(std::make_shared<UsbmuxdPresence>()),
-        usbmuxd_(makeUsbmuxdBrowser(mainQueue, presence_)),
-        gphoto2_(makeGphoto2Browser(mainQueue,
+        usbmuxd_(makeUsbmuxdBrowser(mainQueue, presence_, filter)),
+        gphoto2_(makeGphoto2Browser(mainQueue, filter,
                                     [presence = presence_](const std::string& port) {
+                                      const auto device = usbDeviceOnPort(port);
                                       return isReachedThroughUsbmuxd(
-                                          usbVendorOfPort(port),
+                                          device ? device->vendor : std::nullopt,
                                           [&presence] { return presence->answers(); });
                                     })),
-        mounted_(makeMountedBrowser(mainQueue)) {
+        mounted_(makeMountedBrowser(mainQueue, filter)) {
     for (DeviceBrowser* browser : browsers()) browser->setDelegate(this);
   }
 
@@ -45,12 +46,19 @@ class CombinedBrowser final : public DeviceBrowser, private DeviceBrowserDelegat
                                     bool moreGoing) override {
     if (delegate_) delegate_->deviceBrowserDidRemoveDevice(*this, device, moreGoing);
   }
+  // Told once, when the last of the three has had its first look.
+  void deviceBrowserDidEnumerateLocalDevices(DeviceBrowser&) override {
+    if (++enumerated_ == browsers().size() && delegate_) {
+      delegate_->deviceBrowserDidEnumerateLocalDevices(*this);
+    }
+  }
 
   std::array<DeviceBrowser*, 3> browsers() const {
     return {usbmuxd_.get(), gphoto2_.get(), mounted_.get()};
   }
 
   DeviceBrowserDelegate* delegate_ = nullptr;  // main thread only
+  std::size_t enumerated_ = 0;                 // main thread only
   const std::shared_ptr<UsbmuxdPresence> presence_;
   // Destroyed before presence_, which their threads use.
   const std::unique_ptr<DeviceBrowser> usbmuxd_;
@@ -60,8 +68,8 @@ class CombinedBrowser final : public DeviceBrowser, private DeviceBrowserDelegat
 
 }  // namespace
 
-std::unique_ptr<DeviceBrowser> makeCombinedBrowser(MainQueue& mainQueue) {
-  return std::make_unique<CombinedBrowser>(mainQueue);
+std::unique_ptr<DeviceBrowser> makeCombinedBrowser(MainQueue& mainQueue, DeviceFilter filter) {
+  return std::make_unique<CombinedBrowser>(mainQueue, filter);
 }
 
 }  // namespace picferry

@@ -1,6 +1,6 @@
 #include "camera/device_route.h"
 
-#include "camera/usb_vendor.h"
+#include "camera/usb_sysfs.h"
 
 namespace picferry {
 

@@ -4,8 +4,12 @@
 
 namespace picferry {
 
-PollingBrowser::PollingBrowser(MainQueue& mainQueue, std::chrono::milliseconds interval)
-    : mainQueue_(mainQueue), interval_(interval), shared_(std::make_shared<Shared>()) {
+PollingBrowser::PollingBrowser(MainQueue& mainQueue, std::chrono::milliseconds interval,
+                               DeviceFilter filter)
+    : mainQueue_(mainQueue),
+      interval_(interval),
+      filter_(std::move(filter)),
+      shared_(std::make_shared<Shared>()) {
   shared_->browser = this;
 }
 
@@ -33,7 +37,7 @@ void PollingBrowser::reconcile(const std::vector<Candidate>& present) {
   std::vector<std::shared_ptr<QueuedCameraDevice>> gone;
   std::erase_if(known_, [&](const auto& entry) {
     if (isPresent(entry.first)) return false;
-    gone.push_back(entry.second);
+    if (entry.second) gone.push_back(entry.second);
     return true;
   });
   std::vector<std::shared_ptr<QueuedCameraDevice>> added;
@@ -42,7 +46,7 @@ void PollingBrowser::reconcile(const std::vector<Candidate>& present) {
                                   [&, &key = key](const auto& entry) { return entry.first == key; });
     if (seen) continue;
     known_.emplace_back(key, make());
-    added.push_back(known_.back().second);
+    if (known_.back().second) added.push_back(known_.back().second);
   }
   if (!gone.empty()) postRemoved(std::move(gone));
   if (!added.empty()) postAdded(std::move(added));
@@ -55,6 +59,15 @@ void PollingBrowser::postAdded(std::vector<std::shared_ptr<QueuedCameraDevice>> 
         shared->delegate->deviceBrowserDidAddDevice(*shared->browser, devices[i],
                                                     i + 1 < devices.size());
       }
+    }
+  });
+}
+
+void PollingBrowser::postFirstLookDone() {
+  if (firstLookPosted_.exchange(true)) return;
+  mainQueue_.post([shared = shared_] {
+    if (shared->browser && shared->delegate) {
+      shared->delegate->deviceBrowserDidEnumerateLocalDevices(*shared->browser);
     }
   });
 }

@@ -2,8 +2,11 @@
 
 namespace picferry {
 
-QueuedCameraDevice::QueuedCameraDevice(MainQueue& mainQueue, std::optional<std::string> name)
+QueuedCameraDevice::QueuedCameraDevice(MainQueue& mainQueue, std::string id, DeviceRoute route,
+                                       std::optional<std::string> name)
     : mainQueue_(mainQueue),
+      id_(std::move(id)),
+      route_(route),
       name_(std::move(name)),
       worker_(std::make_unique<WorkerThread>()),
       pipeline_(std::make_unique<DownloadPipeline>(static_cast<DownloadPipelineHost&>(*this))) {}

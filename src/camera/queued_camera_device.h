@@ -47,6 +47,8 @@ class QueuedCameraDevice : public CameraDevice,
   static constexpr std::chrono::milliseconds kListingRetryPause{300};
 
   // Device
+  const std::string& id() const final { return id_; }
+  DeviceRoute route() const final { return route_; }
   void setDelegate(DeviceDelegate* delegate) override { delegate_ = delegate; }
   // Runs openSession() on the worker.
   void requestOpenSession() final;
@@ -59,7 +61,9 @@ class QueuedCameraDevice : public CameraDevice,
   void reportRemoved();
 
  protected:
-  QueuedCameraDevice(MainQueue& mainQueue, std::optional<std::string> name);
+  // `id` as printableDeviceId made it.
+  QueuedCameraDevice(MainQueue& mainQueue, std::string id, DeviceRoute route,
+                     std::optional<std::string> name);
   ~QueuedCameraDevice() override;
   // Lets the running request finish and fails those not started. Derived
   // destructors call it first, before the state the worker uses goes.
@@ -103,6 +107,8 @@ class QueuedCameraDevice : public CameraDevice,
   void postAdded(std::vector<std::shared_ptr<CameraItem>> items);
 
   MainQueue& mainQueue_;
+  const std::string id_;
+  const DeviceRoute route_;
 
   // Main thread only.
   DeviceDelegate* delegate_ = nullptr;

@@ -56,6 +56,8 @@ void Importer::finalizeCatalog() {
       if (mode.items) emitItems(mediaList);
       if (pendingImport) beginPendingImport();
       return;
+    case Mode::Kind::devices:  // takes no camera: never here
+      return;
   }
 }
 

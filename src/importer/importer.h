@@ -25,11 +25,14 @@ class Importer : public std::enable_shared_from_this<Importer>,
                  public DeviceDelegate {
  public:
   // The run mode. `dest` is an absolute path; it is "/" outside importTo.
+  // `deviceId`, when given, is the one device the run may take (never in
+  // the devices mode, which lists them all).
   struct Mode {
-    enum class Kind { importTo, detect, session };
+    enum class Kind { importTo, detect, session, devices };
     Kind kind = Kind::detect;
     std::string dest = "/";
     bool skipExisting = false;
+    std::optional<std::string> deviceId;
     // --items (detect, session): an "item" event per file after "detected".
     bool items = false;
     // --new-only (importTo): files the record holds are skipped.
@@ -38,10 +41,15 @@ class Importer : public std::enable_shared_from_this<Importer>,
     std::optional<std::vector<std::string>> only{};
 
     static Mode importTo(std::string dest, bool skipExisting) {
-      return {Kind::importTo, std::move(dest), skipExisting};
+      return {Kind::importTo, std::move(dest), skipExisting, std::nullopt};
     }
-    static Mode detect() { return {Kind::detect, "/", false}; }
-    static Mode session() { return {Kind::session, "/", false}; }
+    static Mode detect() { return {Kind::detect, "/", false, std::nullopt}; }
+    static Mode session() { return {Kind::session, "/", false, std::nullopt}; }
+    static Mode devices() { return {Kind::devices, "/", false, std::nullopt}; }
+    Mode onlyDevice(std::optional<std::string> id) && {
+      deviceId = std::move(id);
+      return std::move(*this);
+    }
   };
 
   // An import asked for in a session, waiting for the catalogue.
@@ -65,6 +73,8 @@ class Importer : public std::enable_shared_from_this<Importer>,
   [[noreturn]] void emitDoneAndExit();
 
   // Discovery and session opening.
+  void takeCamera(std::shared_ptr<CameraDevice> device);
+  void finishEnumeration();
   void tryOpenSession();
 
   // Catalogue settling and report.
@@ -96,6 +106,7 @@ class Importer : public std::enable_shared_from_this<Importer>,
                                  bool moreComing) override;
   void deviceBrowserDidRemoveDevice(DeviceBrowser& browser, const std::shared_ptr<Device>& device,
                                     bool moreGoing) override;
+  void deviceBrowserDidEnumerateLocalDevices(DeviceBrowser& browser) override;
   // DeviceDelegate
   void deviceDidOpenSessionWithError(Device& device,
                                      const std::optional<DeviceError>& error) override;
@@ -118,6 +129,11 @@ class Importer : public std::enable_shared_from_this<Importer>,
   const Mode mode;
   const std::unique_ptr<DeviceBrowser> browser;
   std::shared_ptr<CameraDevice> camera;
+  // The cameras reported, in order, while the browser's first look lasts
+  // (in the devices mode: the ones to list), less those removed since.
+  std::vector<std::shared_ptr<CameraDevice>> attached;
+  bool enumerated = false;
+  std::shared_ptr<TaskHandle> enumerationTimer;
   std::vector<std::shared_ptr<CameraFile>> queue;
   std::int64_t idx = 0;
   std::int64_t downloaded = 0;
@@ -152,10 +168,13 @@ class Importer : public std::enable_shared_from_this<Importer>,
   static constexpr double openRetrySeconds = 2.0;
   // How long the summary may wait for the record to be written.
   static constexpr double recordFlushSeconds = 0.5;
+  // How long the browser's first look may take before the run goes on
+  // without its end.
+  static constexpr double maxEnumerationSeconds = 3.0;
 
  private:
   // The device's id, as the record knows it.
-  std::string recordDeviceId() const { return camera->name().value_or(""); }
+  const std::string& recordDeviceId() const { return camera->id(); }
   void checkWatchdog();
   // The device was found but its catalogue cannot be had.
   [[noreturn]] void exitDeviceUnreachable();

@@ -28,9 +28,15 @@ void Importer::start() {
     }
   }
   if (mode.kind == Mode::Kind::session) setupStdinReader();
-  watchdog = platform_.backgroundQueue.postAfter(watchdogSeconds, [weak = weak_from_this()] {
-    if (const auto self = weak.lock()) self->checkWatchdog();
-  });
+  if (mode.kind != Mode::Kind::devices) {
+    watchdog = platform_.backgroundQueue.postAfter(watchdogSeconds, [weak = weak_from_this()] {
+      if (const auto self = weak.lock()) self->checkWatchdog();
+    });
+  }
+  enumerationTimer =
+      platform_.mainQueue.postAfter(maxEnumerationSeconds, [weak = weak_from_this()] {
+        if (const auto self = weak.lock()) self->finishEnumeration();
+      });
   browser->start();
 }
 

@@ -96,6 +96,10 @@ class Recorder final : public DeviceBrowserDelegate,
     onMain();
     removed.push_back(device);
   }
+  void deviceBrowserDidEnumerateLocalDevices(DeviceBrowser&) override {
+    onMain();
+    addedAtFirstLook.push_back(added.size());
+  }
   void deviceDidOpenSessionWithError(Device&, const std::optional<DeviceError>& error) override {
     onMain();
     opened.push_back(error);
@@ -141,6 +145,7 @@ class Recorder final : public DeviceBrowserDelegate,
   std::thread::id mainThread = std::this_thread::get_id();
   bool offMainThread = false;
   std::vector<std::shared_ptr<Device>> added;
+  std::vector<std::size_t> addedAtFirstLook;  // how many were added when the first look ended
   std::vector<std::shared_ptr<Device>> removed;
   std::vector<std::optional<DeviceError>> opened;
   int ready = 0;
@@ -216,14 +221,16 @@ class MountedDeviceTest : public ::testing::Test {
     }
   }
 
-  // Starts a browser for local cameras and waits for this test's camera.
-  std::shared_ptr<CameraDevice> findCamera() {
-    browser_ = makeMountedBrowser(platform_.mainQueue());
+  // Starts a browser for local cameras and returns this test's camera once
+  // the first look has ended, if it was reported.
+  std::shared_ptr<CameraDevice> findCamera(DeviceFilter filter = {}) {
+    recorder_.addedAtFirstLook.clear();
+    browser_ = makeMountedBrowser(platform_.mainQueue(), std::move(filter));
     browser_->setDelegate(&recorder_);
     browser_->setBrowsedDeviceTypeMask(kLocalCameras);
     browser_->start();
     std::string name = lastComponent(cameraRoot_);
-    platform_.runUntil([&] { return recorder_.camera(name) != nullptr; }, 10s);
+    platform_.runUntil([&] { return !recorder_.addedAtFirstLook.empty(); }, 10s);
     auto camera = recorder_.camera(name);
     if (camera) {
       camera->setDelegate(&recorder_);
@@ -278,6 +285,10 @@ TEST_F(MountedDeviceTest, BrowserReportsTheMountedCameraOnceAndItsRemoval) {
   auto camera = findCamera();
   ASSERT_TRUE(camera);
   EXPECT_EQ(camera->name(), lastComponent(cameraRoot_));
+  EXPECT_EQ(camera->id(), cameraRoot_);  // a tmpfs has no UUID
+  EXPECT_EQ(camera->route(), DeviceRoute::mounted);
+  ASSERT_EQ(recorder_.addedAtFirstLook.size(), 1u);
+  EXPECT_EQ(recorder_.addedAtFirstLook[0], recorder_.added.size()) << "told after the additions";
   platform_.runUntil([] { return false; }, 2500ms);  // Two more polls: no second report.
   std::string name = lastComponent(cameraRoot_);
   int reports = 0;
@@ -297,6 +308,12 @@ TEST_F(MountedDeviceTest, BrowserReportsTheMountedCameraOnceAndItsRemoval) {
       },
       5s));
   EXPECT_FALSE(recorder_.offMainThread);
+}
+
+TEST_F(MountedDeviceTest, BrowserLeavesOutWhatTheFilterDoesNotTake) {
+  EXPECT_FALSE(findCamera([&](const std::string& id) { return id != cameraRoot_; }));
+  EXPECT_EQ(recorder_.addedAtFirstLook.size(), 1u);
+  EXPECT_TRUE(findCamera([&](const std::string& id) { return id == cameraRoot_; }));
 }
 
 TEST_F(MountedDeviceTest, BrowserWithoutLocalCameraMaskReportsNothing) {

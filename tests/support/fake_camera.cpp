@@ -65,6 +65,15 @@ void FakeCamera::complete(const std::optional<DeviceError>& error) {
   pending.delegate->didDownloadFile(pending.file, error, pending.options, nullptr);
 }
 
+void FakeBrowser::start() {
+  started_ = true;
+  if (firstLookAtStart) enumerate();
+}
+
+void FakeBrowser::enumerate() {
+  mainQueue_.post([this] { delegate_->deviceBrowserDidEnumerateLocalDevices(*this); });
+}
+
 void FakeBrowser::attach(std::shared_ptr<Device> device) {
   mainQueue_.post([this, device] { delegate_->deviceBrowserDidAddDevice(*this, device, false); });
 }

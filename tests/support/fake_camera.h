@@ -39,9 +39,14 @@ class FakeFolder : public CameraItem {};
 // A device that is not a camera.
 class FakeScanner : public Device {
  public:
+  const std::string& id() const override { return id_; }
+  DeviceRoute route() const override { return DeviceRoute::usb; }
   void setDelegate(DeviceDelegate*) override {}
   void requestOpenSession() override { ++openRequests; }
   int openRequests = 0;
+
+ private:
+  std::string id_ = "SCANNER-1";
 };
 
 // A scripted camera. Every callback it makes goes through the main queue, as
@@ -54,8 +59,9 @@ class FakeCamera : public CameraDevice {
     double time;
   };
 
-  FakeCamera(MainQueue& mainQueue, std::optional<std::string> name)
-      : mainQueue_(mainQueue), name_(std::move(name)) {}
+  FakeCamera(MainQueue& mainQueue, std::optional<std::string> name,
+             std::string id = "FAKE-CAMERA-1", DeviceRoute route = DeviceRoute::usb)
+      : mainQueue_(mainQueue), name_(std::move(name)), id_(std::move(id)), route_(route) {}
 
   // Session answers, in order; once they run out, every request succeeds.
   void refuseNextOpens(int count, const std::string& description);
@@ -77,6 +83,8 @@ class FakeCamera : public CameraDevice {
   int maxOutstandingDownloads() const { return maxOutstanding_; }
 
   // CameraDevice
+  const std::string& id() const override { return id_; }
+  DeviceRoute route() const override { return route_; }
   void setDelegate(DeviceDelegate* delegate) override { delegate_ = delegate; }
   void setCameraDelegate(CameraDeviceDelegate* delegate) override { cameraDelegate_ = delegate; }
   void requestOpenSession() override;
@@ -94,6 +102,8 @@ class FakeCamera : public CameraDevice {
   };
   MainQueue& mainQueue_;
   std::optional<std::string> name_;
+  std::string id_;
+  DeviceRoute route_;
   std::function<double()> now_ = [] { return 0.0; };
   DeviceDelegate* delegate_ = nullptr;
   CameraDeviceDelegate* cameraDelegate_ = nullptr;
@@ -111,11 +121,16 @@ class FakeBrowser : public DeviceBrowser {
   explicit FakeBrowser(MainQueue& mainQueue) : mainQueue_(mainQueue) {}
   void setDelegate(DeviceBrowserDelegate* delegate) override { delegate_ = delegate; }
   void setBrowsedDeviceTypeMask(unsigned mask) override { mask_ = mask; }
-  void start() override { started_ = true; }
+  // Unless told otherwise, nothing is attached at the start: the first look
+  // ends at once.
+  void start() override;
+  bool firstLookAtStart = true;
 
   // Reports a device to the delegate, through the main queue.
   void attach(std::shared_ptr<Device> device);
   void detach(std::shared_ptr<Device> device);
+  // Ends the first look, through the main queue.
+  void enumerate();
 
   bool started() const { return started_; }
   unsigned mask() const { return mask_; }

@@ -21,6 +21,7 @@ void ImporterTest::reset() {
 void ImporterTest::startRun(Importer::Mode mode) {
   create(std::move(mode));
   sim.call([this] { importer->start(); });
+  sim.runDue();
 }
 
 std::shared_ptr<FakeCamera> ImporterTest::attachCamera(std::optional<std::string> name) {

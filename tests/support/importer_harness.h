@@ -22,7 +22,8 @@ class ImporterTest : public ::testing::Test {
   void create(Importer::Mode mode);
   // Drops the controller and starts over with a new simulated platform.
   void reset();
-  // Creates and starts the controller.
+  // Creates and starts the controller, and runs what is due at once (the
+  // browser's first look, unless it was told to wait).
   void startRun(Importer::Mode mode);
   // Attaches a camera at the current time; its session request is answered.
   std::shared_ptr<FakeCamera> attachCamera(std::optional<std::string> name = "Test iPhone");

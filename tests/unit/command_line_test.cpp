@@ -31,6 +31,7 @@ void expectOutcome(const Row& row) {
     EXPECT_EQ(mode.kind, expected.kind);
     EXPECT_EQ(mode.dest, expected.dest);
     EXPECT_EQ(mode.skipExisting, expected.skipExisting);
+    EXPECT_EQ(mode.deviceId, expected.deviceId);
   }
 }
 
@@ -66,6 +67,31 @@ TEST(CommandLineTest, ImportDestinationAndSkipFlag) {
 TEST(CommandLineTest, OtherModesIgnoreEveryOtherArgument) {
   expectOutcome({{"detect", "--dest", "/x", "--skip-existing"}, Importer::Mode::detect()});
   expectOutcome({{"session", "--skip-existing", "foo"}, Importer::Mode::session()});
+}
+
+TEST(CommandLineTest, DeviceOptionNamesTheOneDeviceAnywhereAfterTheModeWord) {
+  using Mode = Importer::Mode;
+  const std::vector<Row> rows{
+      {{"detect", "--device", "00008110-000A1B2C3D4E5F60"},
+       Mode::detect().onlyDevice("00008110-000A1B2C3D4E5F60")},
+      {{"import", "--device", "/media/zo\xC3\xAB/CARD", "--dest", "/x"},
+       Mode::importTo("/x", false).onlyDevice("/media/zo\xC3\xAB/CARD")},
+      {{"import", "--dest", "/x", "--skip-existing", "--device", "usb:1-1.4"},
+       Mode::importTo("/x", true).onlyDevice("usb:1-1.4")},
+      {{"session", "--device", "a", "--device", "b"}, Mode::session().onlyDevice("a")},
+      {{"session", "--device", "--dest"}, Mode::session().onlyDevice("--dest")},
+      // As the last argument it names the empty id, which no device has.
+      {{"detect", "--device"}, Mode::detect().onlyDevice("")},
+      {{"detect", "--device", ""}, Mode::detect().onlyDevice("")},
+      {{"session"}, Mode::session()},
+  };
+  for (const auto& row : rows) expectOutcome(row);
+}
+
+TEST(CommandLineTest, DevicesModeIgnoresEveryOtherArgument) {
+  expectOutcome({{"devices"}, Importer::Mode::devices()});
+  expectOutcome({{"devices", "--device", "x", "--dest", "/x"}, Importer::Mode::devices()});
+  expectOutcome({{"Devices"}, kUsage});
 }
 
 TEST(CommandLineTest, ArgValueLooksFromTheProgramPathOn) {

@@ -21,8 +21,11 @@ using testing::FakeFile;
 
 class ScriptedDevice final : public ThreadedCameraDevice<FakeFile> {
  public:
-  ScriptedDevice(MainQueue& mainQueue, ListFolder list, std::optional<std::chrono::milliseconds> stallLimit)
-      : ThreadedCameraDevice(mainQueue, "Scripted"), list_(std::move(list)), stallLimit_(stallLimit) {}
+  ScriptedDevice(MainQueue& mainQueue, ListFolder list,
+                 std::optional<std::chrono::milliseconds> stallLimit)
+      : ThreadedCameraDevice(mainQueue, "SCRIPTED-1", DeviceRoute::usb, "Scripted"),
+        list_(std::move(list)),
+        stallLimit_(stallLimit) {}
   ~ScriptedDevice() override { stopWorker(); }
 
  private:

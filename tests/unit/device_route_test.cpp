@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "camera/usb_vendor.h"
+#include "camera/usb_sysfs.h"
 
 namespace picferry {
 namespace {

@@ -29,7 +29,8 @@ namespace fs = std::filesystem;
 class PipelinedDevice final : public ThreadedCameraDevice<FakeFile> {
  public:
   PipelinedDevice(MainQueue& mainQueue, std::vector<std::shared_ptr<CameraFile>> files)
-      : ThreadedCameraDevice(mainQueue, "Pipelined"), files_(std::move(files)) {}
+      : ThreadedCameraDevice(mainQueue, "PIPELINED-1", DeviceRoute::usb, "Pipelined"),
+        files_(std::move(files)) {}
   ~PipelinedDevice() override { stopWorker(); }
 
   std::set<std::string> held, failing;

@@ -48,7 +48,7 @@ class ImportChoiceTest : public ImporterTest {
   }
 
   // The fake camera's device as the record knows it.
-  static constexpr const char* kDevice = "Test iPhone";
+  static constexpr const char* kDevice = "FAKE-CAMERA-1";
   std::optional<RecordFailure> readFailure_;
 
  private:

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 
+#include "camera/device_id.h"
 #include "camera/gphoto2/gphoto2_device.h"
 #include "camera/gphoto2/gphoto2_drivers.h"
 #include "camera/polling_browser.h"
+#include "camera/usb_sysfs.h"
 
 namespace picferry {
 namespace {
@@ -15,8 +17,10 @@ constexpr std::chrono::seconds kPollInterval{1};
 // and its disappearance.
 class Gphoto2Browser final : public PollingBrowser {
  public:
-  Gphoto2Browser(MainQueue& mainQueue, std::function<bool(const std::string&)> skipPort)
-      : PollingBrowser(mainQueue, kPollInterval), skipPort_(std::move(skipPort)) {}
+  Gphoto2Browser(MainQueue& mainQueue, DeviceFilter filter,
+                 std::function<bool(const std::string&)> skipPort)
+      : PollingBrowser(mainQueue, kPollInterval, std::move(filter)),
+        skipPort_(std::move(skipPort)) {}
   ~Gphoto2Browser() override { stopPolling(); }
 
  private:
@@ -29,11 +33,22 @@ class Gphoto2Browser final : public PollingBrowser {
     }
     std::vector<Candidate> present;
     for (const DetectedCamera& camera : found) {
-      present.emplace_back(camera.model + '\n' + camera.port, [this, camera] {
-        return std::make_shared<Gphoto2Device>(mainQueue(), drivers_, camera);
-      });
+      present.emplace_back(camera.model + '\n' + camera.port,
+                           [this, camera]() -> std::shared_ptr<QueuedCameraDevice> {
+                             std::string id = idOf(camera);
+                             if (!wanted(id)) return nullptr;
+                             return std::make_shared<Gphoto2Device>(mainQueue(), drivers_, camera,
+                                                                    std::move(id));
+                           });
     }
     reconcile(present);
+    postFirstLookDone();
+  }
+
+  // Read from sysfs: a device gone since detection keeps its port as id.
+  static std::string idOf(const DetectedCamera& camera) {
+    const auto device = usbDeviceOnPort(camera.port);
+    return device ? usbDeviceId(*device) : printableDeviceId(camera.port);
   }
 
   const std::function<bool(const std::string&)> skipPort_;
@@ -43,8 +58,9 @@ class Gphoto2Browser final : public PollingBrowser {
 }  // namespace
 
 std::unique_ptr<DeviceBrowser> makeGphoto2Browser(
-    MainQueue& mainQueue, std::function<bool(const std::string& port)> skipPort) {
-  return std::make_unique<Gphoto2Browser>(mainQueue, std::move(skipPort));
+    MainQueue& mainQueue, DeviceFilter filter,
+    std::function<bool(const std::string& port)> skipPort) {
+  return std::make_unique<Gphoto2Browser>(mainQueue, std::move(filter), std::move(skipPort));
 }
 
 }  // namespace picferry

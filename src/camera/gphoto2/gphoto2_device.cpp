@@ -4,8 +4,8 @@ namespace picferry {
 
 // Before a session, the driver's model name is the most specific one known.
 Gphoto2Device::Gphoto2Device(MainQueue& mainQueue, std::shared_ptr<Gphoto2Drivers> drivers,
-                             DetectedCamera detected)
-    : ThreadedCameraDevice(mainQueue, detected.model),
+                             DetectedCamera detected, std::string id)
+    : ThreadedCameraDevice(mainQueue, std::move(id), DeviceRoute::usb, detected.model),
       drivers_(std::move(drivers)),
       detected_(std::move(detected)) {}
 

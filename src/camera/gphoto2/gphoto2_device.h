@@ -21,7 +21,7 @@ namespace picferry {
 class Gphoto2Device final : public ThreadedCameraDevice<Gphoto2File> {
  public:
   Gphoto2Device(MainQueue& mainQueue, std::shared_ptr<Gphoto2Drivers> drivers,
-                DetectedCamera detected);
+                DetectedCamera detected, std::string id);
   ~Gphoto2Device() override;
 
   const DetectedCamera& detected() const { return detected_; }

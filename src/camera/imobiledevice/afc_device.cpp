@@ -1,9 +1,13 @@
 #include "camera/imobiledevice/afc_device.h"
 
+#include "camera/device_id.h"
+
 namespace picferry {
 
-AfcDevice::AfcDevice(MainQueue& mainQueue, std::string udid)
-    : ThreadedCameraDevice(mainQueue, std::nullopt), udid_(std::move(udid)) {}
+AfcDevice::AfcDevice(MainQueue& mainQueue, std::string udid, std::optional<std::string> name)
+    : ThreadedCameraDevice(mainQueue, printableDeviceId(udid), DeviceRoute::usbmuxd,
+                           std::move(name)),
+      udid_(std::move(udid)) {}
 
 AfcDevice::~AfcDevice() {
   stopWorker();

@@ -22,7 +22,8 @@ class AfcDevice final : public ThreadedCameraDevice<AfcFile> {
   // (a phone answers each in well under a millisecond).
   static constexpr std::chrono::seconds kListingStallLimit{10};
 
-  AfcDevice(MainQueue& mainQueue, std::string udid);
+  // `name`: what the phone calls itself before it trusts the computer, if known.
+  AfcDevice(MainQueue& mainQueue, std::string udid, std::optional<std::string> name);
   ~AfcDevice() override;
 
   const std::string& udid() const { return udid_; }

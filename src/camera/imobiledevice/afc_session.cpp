@@ -55,6 +55,16 @@ lockdownd_error_t handshake(idevice_t device, const std::string& udid, lockdownd
 
 }  // namespace
 
+std::optional<std::string> AfcSession::nameWithoutTrust(const std::string& udid) {
+  idevice_t device = nullptr;
+  if (idevice_new_with_options(&device, udid.c_str(), IDEVICE_LOOKUP_USBMUX) != IDEVICE_E_SUCCESS) {
+    return std::nullopt;
+  }
+  auto name = deviceName(device);
+  idevice_free(device);
+  return name;
+}
+
 std::unique_ptr<AfcSession> AfcSession::open(const std::string& udid,
                                              std::optional<std::string>* name, DeviceError* error) {
   idevice_t device = nullptr;

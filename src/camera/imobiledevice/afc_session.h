@@ -35,6 +35,9 @@ class AfcSession {
   // the phone's owner gave it, when the phone tells it (even when refusing).
   static std::unique_ptr<AfcSession> open(const std::string& udid, std::optional<std::string>* name,
                                           DeviceError* error);
+  // The name the phone's owner gave it, asked without pairing or a session:
+  // a phone tells it even while locked or before it trusts the computer.
+  static std::optional<std::string> nameWithoutTrust(const std::string& udid);
   ~AfcSession();
   AfcSession(const AfcSession&) = delete;
   AfcSession& operator=(const AfcSession&) = delete;

@@ -4,9 +4,13 @@
 
 namespace picferry {
 
-bool UsbmuxdPresence::probe() {
+bool UsbmuxdPresence::probe(std::vector<std::uint32_t>* usbDevices) {
   usbmuxd_device_info_t* devices = nullptr;
-  bool up = usbmuxd_get_device_list(&devices) >= 0;
+  const int count = usbmuxd_get_device_list(&devices);
+  const bool up = count >= 0;
+  for (int i = 0; usbDevices && i < count; ++i) {
+    if (devices[i].conn_type == CONNECTION_TYPE_USB) usbDevices->push_back(devices[i].handle);
+  }
   if (devices) usbmuxd_device_list_free(&devices);
   {
     std::lock_guard lock(mutex_);

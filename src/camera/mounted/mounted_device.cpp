@@ -72,8 +72,9 @@ std::optional<DeviceError> listMountedFolder(const std::string& mountPoint,
   return failure;
 }
 
-MountedDevice::MountedDevice(MainQueue& mainQueue, std::string mountPoint)
-    : ThreadedCameraDevice(mainQueue, lastComponent(mountPoint)),
+MountedDevice::MountedDevice(MainQueue& mainQueue, std::string mountPoint, std::string id)
+    : ThreadedCameraDevice(mainQueue, std::move(id), DeviceRoute::mounted,
+                           lastComponent(mountPoint)),
       mountPoint_(std::move(mountPoint)) {}
 
 MountedDevice::~MountedDevice() { stopWorker(); }

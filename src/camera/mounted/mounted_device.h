@@ -16,7 +16,7 @@ namespace picferry {
 // it is mounted on. All file-system calls run on its worker thread.
 class MountedDevice final : public ThreadedCameraDevice<MountedFile> {
  public:
-  MountedDevice(MainQueue& mainQueue, std::string mountPoint);
+  MountedDevice(MainQueue& mainQueue, std::string mountPoint, std::string id);
   ~MountedDevice() override;
 
  private:

@@ -36,6 +36,9 @@ struct RecordingDelegate final : DeviceBrowserDelegate, DeviceDelegate {
                                     bool) override {
     removed.push_back(device);
   }
+  void deviceBrowserDidEnumerateLocalDevices(DeviceBrowser&) override {
+    addedAtFirstLook.push_back(added.size());
+  }
   void deviceDidOpenSessionWithError(Device&, const std::optional<DeviceError>& error) override {
     opened.push_back(error);
   }
@@ -45,6 +48,7 @@ struct RecordingDelegate final : DeviceBrowserDelegate, DeviceDelegate {
   std::vector<DeviceBrowser*> reportedBy;
   std::vector<std::shared_ptr<Device>> added;
   std::vector<std::shared_ptr<Device>> removed;
+  std::vector<std::size_t> addedAtFirstLook;  // how many were added when the first look ended
   std::vector<std::optional<DeviceError>> opened;
   int deviceRemovals = 0;
 };
@@ -65,9 +69,13 @@ class UsbmuxdBrowserTest : public ::testing::Test {
     browser.setDelegate(&delegate_);
     browser.setBrowsedDeviceTypeMask(kLocalCameras);
     browser.start();
-    ASSERT_TRUE(platform_.runUntil([&] { return !delegate_.added.empty(); }, 10s));
+    ASSERT_TRUE(platform_.runUntil([&] { return !delegate_.addedAtFirstLook.empty(); }, 10s));
+    EXPECT_EQ(delegate_.addedAtFirstLook, std::vector<std::size_t>{1}) << "the phone, then the end";
     auto camera = std::dynamic_pointer_cast<CameraDevice>(delegate_.added[0]);
     ASSERT_TRUE(camera);
+    EXPECT_EQ(camera->id(), test::kFakePhoneUdid);
+    EXPECT_EQ(camera->route(), DeviceRoute::usbmuxd);
+    EXPECT_EQ(camera->name(), "Zoë's iPhone") << "named before any session";
     camera->requestOpenSession();
     ASSERT_TRUE(platform_.runUntil([&] { return !delegate_.opened.empty(); }, 10s));
     EXPECT_EQ(delegate_.opened[0], std::nullopt);
@@ -108,6 +116,20 @@ TEST_F(UsbmuxdBrowserTest, ReportsNothingWhileUsbmuxdIsAbsent) {
   browser->start();
   platform_.runUntil([] { return false; }, 300ms);
   EXPECT_FALSE(presence->answers());
+  EXPECT_TRUE(delegate_.added.empty());
+  EXPECT_EQ(delegate_.addedAtFirstLook, std::vector<std::size_t>{0}) << "a first look all the same";
+}
+
+TEST_F(UsbmuxdBrowserTest, APhoneTheFilterLeavesOutIsNotReported) {
+  ASSERT_TRUE(phone_->start());
+  auto browser =
+      makeUsbmuxdBrowser(platform_.mainQueue(), std::make_shared<UsbmuxdPresence>(),
+                         [](const std::string& id) { return id != test::kFakePhoneUdid; });
+  browser->setDelegate(&delegate_);
+  browser->setBrowsedDeviceTypeMask(kLocalCameras);
+  browser->start();
+  ASSERT_TRUE(platform_.runUntil([&] { return !delegate_.addedAtFirstLook.empty(); }, 10s));
+  platform_.runUntil([] { return false; }, 1500ms);
   EXPECT_TRUE(delegate_.added.empty());
 }
 
