@@ -96,6 +96,18 @@ bool importBeforeCancel(const std::string& input) {
   return false;
 }
 
+// Whether some line chooses the files to import (an "only" list of strings):
+// the import may then take any of the catalogue's files, and count chosen
+// paths it does not hold.
+bool choosesFiles(const std::string& input) {
+  for (std::size_t begin = 0, end; (end = input.find('\n', begin)) != std::string::npos; begin = end + 1) {
+    const auto json = nlohmann::json::parse(input.substr(begin, end - begin), nullptr,
+                                            /*allow_exceptions=*/false);
+    if (json.is_object() && json.contains("only") && json["only"].is_array()) return true;
+  }
+  return false;
+}
+
 bool isInteger(const nlohmann::json& event, const char* key) {
   const auto value = event.find(key);
   return value != event.end() && value->is_number_integer();
@@ -176,6 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     events.push_back(std::move(event));
   }
 
+  const bool chosen = choosesFiles(input);
   std::size_t progressCount = 0;
   for (std::size_t i = 0; i < events.size(); ++i) {
     const auto& event = events[i];
@@ -192,11 +205,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       // One per file handled, in catalogue order, after the report.
       CHECK(events[0]["type"] == "detected");
       CHECK(event.size() == 4);
-      CHECK(progressCount < fileCount);
       ++progressCount;
       CHECK(isInteger(event, "done") && event["done"] == progressCount);
-      CHECK(isInteger(event, "total") && event["total"] == fileCount);
+      CHECK(isInteger(event, "total") && event["total"] >= progressCount);
       CHECK(isString(event, "name"));
+      if (chosen) continue;
+      CHECK(progressCount <= fileCount);
+      CHECK(event["total"] == fileCount);
       const auto& name = names[progressCount - 1];
       // A nameless file is reported as "file", or under its saved name "file-N" when skipped.
       CHECK(name ? event["name"] == *name
