@@ -52,20 +52,25 @@ void SqliteImportRecord::add(RecordEntry entry) {
 
 void SqliteImportRecord::flush(double timeoutSeconds) {
   std::unique_lock lock(mutex_);
+  ++flushing_;
+  changed_.notify_all();
   changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [this] { return idle(); });
+  --flushing_;
 }
 
 bool SqliteImportRecord::idle() const { return ended_ || (pending_.empty() && !writing_); }
 
-// The writer: opens the file at its first batch, then writes each batch that
-// waits as one transaction. A batch refused because another process held the
-// file past the busy timeout is tried again with the next one.
+// The writer: opens the file at its first batch, then writes the entries
+// gathered for kGatherTime as one transaction. A batch refused because
+// another process held the file past the busy timeout is tried again with the
+// next one.
 void SqliteImportRecord::writeAll() {
   std::optional<RecordDatabase> database;
   std::unique_lock lock(mutex_);
   while (true) {
     changed_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
     if (pending_.empty()) return;
+    changed_.wait_for(lock, kGatherTime, [this] { return stopping_ || flushing_ > 0; });
     std::vector<RecordEntry> batch = std::move(pending_);
     pending_.clear();
     writing_ = true;
