@@ -90,8 +90,9 @@ void SqliteImportRecord::writeAll() {
       ended_ = true;
       pending_.clear();
     }
+    // Once recording has ended, nothing more is added: the writer waits to be
+    // stopped (a thread that ended unjoined would be one left behind).
     changed_.notify_all();
-    if (ended_) return;
   }
 }
 
