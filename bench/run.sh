@@ -71,5 +71,13 @@ if [[ -e "$libdir/libusb-1.0.so.0" ]]; then
 else
   printf '\nUSB route not measured: no stand-in libusb in %s.\n' "$libdir" >>"$out"
 fi
+# The import record: what recording costs, and deciding --new-only (a few minutes).
+record_rounds=9  # recording's cost is a few percent: more rounds than the others
+[[ ${#quick[@]} -eq 0 ]] || record_rounds=2
+unshare -m --propagation private \
+  python3 bench/record_bench.py --binary "$dir/picferry" --out "$work/record.md" \
+    --rounds "$record_rounds" "${quick[@]}" \
+    --command "bench/record_bench.py --rounds $record_rounds${quick[*]:+ --quick}" || status=$?
+[[ -e "$work/record.md" ]] && { echo; cat "$work/record.md"; } >>"$out"
 echo "results: $out"
 exit "$status"

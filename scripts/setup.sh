@@ -7,6 +7,7 @@ packages=(
   build-essential cmake pkg-config
   libgphoto2-dev libasio-dev nlohmann-json3-dev
   libimobiledevice-dev libusbmuxd-dev libplist-dev libssl-dev libblkid-dev usbmuxd
+  libsqlite3-dev
   libgtest-dev libgmock-dev
   python3 python3-jsonschema gphoto2 util-linux mount
   # power-cut images and FAT/exFAT destinations in the tests

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "app/import_choice_options.h"
+
 namespace picferry {
 
 std::optional<std::string> argValue(const std::vector<std::string>& args, const std::string& name) {
@@ -23,10 +25,8 @@ std::optional<std::string> wantedDevice(const std::vector<std::string>& args) {
   return argValue(args, "--device").value_or("");
 }
 
-}  // namespace
-
-std::variant<Importer::Mode, UsageError> parseCommandLine(const std::vector<std::string>& args,
-                                                          FileSystem& fileSystem) {
+std::variant<Importer::Mode, UsageError> parseModeWord(const std::vector<std::string>& args,
+                                                       FileSystem& fileSystem) {
   const std::string cmd = args.size() >= 2 ? args[1] : std::string();
   if (cmd == "detect") return Importer::Mode::detect().onlyDevice(wantedDevice(args));
   if (cmd == "import") {
@@ -40,6 +40,17 @@ std::variant<Importer::Mode, UsageError> parseCommandLine(const std::vector<std:
   if (cmd == "session") return Importer::Mode::session().onlyDevice(wantedDevice(args));
   if (cmd == "devices") return Importer::Mode::devices();
   return UsageError{"bad_command", "usage: picferry detect|import --dest <dir>|session"};
+}
+
+}  // namespace
+
+std::variant<Importer::Mode, UsageError> parseCommandLine(const std::vector<std::string>& args,
+                                                          FileSystem& fileSystem) {
+  auto parsed = parseModeWord(args, fileSystem);
+  if (auto* mode = std::get_if<Importer::Mode>(&parsed)) {
+    if (auto rejected = parseImportChoice(args, *mode)) return *rejected;
+  }
+  return parsed;
 }
 
 }  // namespace picferry

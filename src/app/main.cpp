@@ -8,6 +8,8 @@
 #include "events/events.h"
 #include "importer/importer.h"
 #include "platform/real_platform.h"
+#include "record/record_location.h"
+#include "record/sqlite_import_record.h"
 
 int main(int argc, char** argv) {
   using namespace picferry;
@@ -29,7 +31,8 @@ int main(int argc, char** argv) {
     filter = [wanted = *mode.deviceId](const std::string& id) { return id == wanted; };
   // The only strong reference to the controller; everything else holds it weakly.
   const auto importer = std::make_shared<Importer>(
-      mode, makeCombinedBrowser(platform.mainQueue(), std::move(filter)), services);
+      mode, makeCombinedBrowser(platform.mainQueue(), std::move(filter)), services,
+      std::make_unique<SqliteImportRecord>(importRecordPathFromEnvironment()));
   importer->start();
   platform.run();
   return 0;

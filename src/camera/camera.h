@@ -30,6 +30,9 @@ class CameraFile : public CameraItem {
   // When the file was last modified, in seconds since the epoch; absent when
   // the device does not tell.
   virtual std::optional<std::int64_t> modificationDate() const = 0;
+  // The file's place on the device: "/"-separated and beginning with "/",
+  // unique within the catalogue and the same on every listing of the file.
+  virtual std::string devicePath() const = 0;
 };
 
 class Device;
@@ -69,6 +72,9 @@ struct DownloadOptions {
   std::string saveAsFilename;      // one path component
   bool overwrite = false;          // false: an existing file is never replaced
   bool reportProgress = false;     // true: didReceiveDownloadProgressForFile while copied
+  // Given back with a file saved: the name it was saved under,
+  // saveAsFilename or a numbered variant of it.
+  std::string savedFilename{};
 };
 
 class CameraDeviceDownloadDelegate {

@@ -231,15 +231,17 @@ void DownloadPipeline::answer(const std::shared_ptr<Copy>& copy) {
   if (error) return finish(copy, std::move(error));
   namer_->submit(
       [this, copy] {
-        finish(copy, copy->out->claimName(copy->request->options.saveAsFilename));
+        std::string savedName;
+        auto error = copy->out->claimName(copy->request->options.saveAsFilename, &savedName);
+        finish(copy, std::move(error), std::move(savedName));
       },
       [this, copy] { finish(copy, closedBefore(*copy->file)); });
 }
 
 // The copy's outcome: told at once when it is requested, else kept for the
 // request (or dropped with the copy).
-void DownloadPipeline::finish(const std::shared_ptr<Copy>& copy,
-                              std::optional<DeviceError> error) {
+void DownloadPipeline::finish(const std::shared_ptr<Copy>& copy, std::optional<DeviceError> error,
+                              std::string savedName) {
   std::optional<DownloadRequest> request;
   {
     std::lock_guard lock(mutex_);
@@ -256,6 +258,7 @@ void DownloadPipeline::finish(const std::shared_ptr<Copy>& copy,
     auto it = std::find(copies_.begin(), copies_.end(), copy);
     if (it != copies_.end()) copies_.erase(it);
   }
+  if (!error) request->options.savedFilename = std::move(savedName);
   host_.report(std::move(*request), std::move(error));
 }
 

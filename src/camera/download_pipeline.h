@@ -84,7 +84,9 @@ class DownloadPipeline {
   void readAhead(std::vector<std::shared_ptr<Copy>>* started);  // mutex_ held
   void dropFrom(std::deque<std::shared_ptr<Copy>>::iterator first,
                 std::deque<std::shared_ptr<Copy>>::iterator last);  // mutex_ held
-  void finish(const std::shared_ptr<Copy>& copy, std::optional<DeviceError> error);
+  // `savedName`: the name the copy was saved under, when it was.
+  void finish(const std::shared_ptr<Copy>& copy, std::optional<DeviceError> error,
+              std::string savedName = {});
   DownloadPipelineHost& host_;
   std::mutex mutex_;
   // The copies under way, in catalogue order: the requested one first, if

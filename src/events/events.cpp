@@ -59,6 +59,8 @@ std::string encodeEvent(const Event& event) {
     out += ':';
     if (const auto* text = std::get_if<std::string>(&value)) {
       appendString(out, *text);
+    } else if (const auto* flag = std::get_if<bool>(&value)) {
+      out += *flag ? "true" : "false";
     } else {
       out += std::to_string(std::get<std::int64_t>(value));
     }

@@ -11,12 +11,14 @@
 
 namespace picferry {
 
-// A flat event: "type" and the other keys, each with a string or integer value.
-using EventValue = std::variant<std::string, std::int64_t>;
+// A flat event: "type" and the other keys, each with a string, integer or
+// Boolean value.
+using EventValue = std::variant<std::string, std::int64_t, bool>;
 using Event = std::vector<std::pair<std::string, EventValue>>;
 
 // Compact JSON of one event: "/" written as "\/", control characters escaped,
-// non-ASCII as raw UTF-8, invalid UTF-8 bytes as U+FFFD, integers in decimal.
+// non-ASCII as raw UTF-8, invalid UTF-8 bytes as U+FFFD, integers in decimal,
+// Booleans as true and false.
 std::string encodeEvent(const Event& event);
 
 // The one writer of standard output.

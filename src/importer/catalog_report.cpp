@@ -37,14 +37,17 @@ void Importer::finalizeCatalog() {
   switch (mode.kind) {
     case Mode::Kind::importTo:
       queue = std::move(mediaList);
+      chooseFiles(mode.only);
       downloadNext();
       return;
     case Mode::Kind::detect:
       emitDetected();
+      if (mode.items) emitItems(mediaList);
       platform_.process.exit(0);
     case Mode::Kind::session:
       queue = mediaList;
       emitDetected();
+      if (mode.items) emitItems(mediaList);
       if (pendingImport) beginPendingImport();
       return;
     case Mode::Kind::devices:  // takes no camera: never here

@@ -16,6 +16,7 @@ void Importer::installCancelHandler() {
 }
 
 void Importer::emitDoneAndExit() {
+  record->flush(recordFlushSeconds);
   events_.emit({{"type", std::string("done")},
                 {"downloaded", downloaded},
                 {"skipped", skipped},

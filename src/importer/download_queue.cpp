@@ -28,9 +28,9 @@ bool sameModificationTime(std::int64_t device, std::int64_t destination) {
 
 }  // namespace
 
-void Importer::requestImport(std::string destination, bool skip, bool bytes) {
+void Importer::requestImport(PendingImport request) {
   if (importing) return;
-  pendingImport = PendingImport{std::move(destination), skip, bytes};
+  pendingImport = std::move(request);
   if (finalized) beginPendingImport();
 }
 
@@ -39,10 +39,12 @@ void Importer::beginPendingImport() {
   dest = pendingImport->dest;
   skipExisting = pendingImport->skip;
   byteProgress = pendingImport->byteProgress;
+  newOnly = pendingImport->newOnly;
   if (const auto failure = platform_.fileSystem.createDirectories(dest)) {
     events_.emitError("dest_unwritable", *failure);
     platform_.process.exit(1);
   }
+  chooseFiles(pendingImport->only);
   importing = true;
   downloadNext();
 }
@@ -51,12 +53,21 @@ void Importer::beginPendingImport() {
 // rather than recurse, so a long run of them keeps the stack flat.
 void Importer::downloadNext() {
   while (true) {
-    if (idx >= static_cast<std::int64_t>(queue.size())) emitDoneAndExit();
+    if (idx >= static_cast<std::int64_t>(queue.size())) {
+      for (const std::string& path : absentPaths) {
+        ++unavailable;
+        emitProgress(path.substr(path.rfind('/') + 1));
+      }
+      emitDoneAndExit();
+    }
     const auto file = queue[static_cast<std::size_t>(idx)];
     ++idx;
     const std::string name = file->name().value_or("file-" + std::to_string(idx));
     const std::string saveAs = safeFileName(name, idx);
-    if (skipExisting && isAlreadyImported(*file, saveAs)) {
+    std::string found;
+    if ((newOnly && isRecorded(*file)) ||
+        (skipExisting && isAlreadyImported(*file, saveAs, &found))) {
+      if (!found.empty()) recordSaved(*file, found);
       ++skipped;
       emitProgress(name);
       continue;
@@ -73,14 +84,17 @@ void Importer::downloadNext() {
 // variants, a regular file of the device's size (and date, where the device
 // tells one, within a second). A folder under its name counts too. The first
 // free variant ends the search: a copy would take it.
-bool Importer::isAlreadyImported(const CameraFile& file, const std::string& saveAs) {
+bool Importer::isAlreadyImported(const CameraFile& file, const std::string& saveAs,
+                                 std::string* foundFile) {
   const auto mtime = file.modificationDate();
   for (int attempt = 0; attempt < kMaxNumberedNames; ++attempt) {
-    const auto found = platform_.fileSystem.entry(joinPath(dest, numberedFileName(saveAs, attempt)));
+    const std::string path = joinPath(dest, numberedFileName(saveAs, attempt));
+    const auto found = platform_.fileSystem.entry(path);
     if (!found) return false;
     if (attempt == 0 && found->kind == FileEntry::Kind::directory) return true;
     if (found->kind == FileEntry::Kind::regularFile && found->size == file.fileSize() &&
         (!mtime || sameModificationTime(*mtime, found->mtime))) {
+      *foundFile = path;
       return true;
     }
   }
@@ -95,12 +109,13 @@ void Importer::emitProgress(const std::string& name) {
 }
 
 void Importer::didDownloadFile(const std::shared_ptr<CameraFile>& file,
-                               const std::optional<DeviceError>& error, const DownloadOptions&,
-                               void*) {
+                               const std::optional<DeviceError>& error,
+                               const DownloadOptions& options, void*) {
   if (error) {
     ++unavailable;
   } else {
     ++downloaded;
+    recordSaved(*file, joinPath(dest, options.savedFilename));
   }
   emitProgress(file->name().value_or("file"));
   downloadNext();

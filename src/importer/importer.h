@@ -5,11 +5,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "camera/camera.h"
 #include "events/events.h"
 #include "platform/services.h"
+#include "record/import_record.h"
 
 namespace picferry {
 
@@ -32,6 +34,12 @@ class Importer : public std::enable_shared_from_this<Importer>,
     bool skipExisting = false;
     bool byteProgress = false;
     std::optional<std::string> deviceId;
+    // --items (detect, session): an "item" event per file after "detected".
+    bool items = false;
+    // --new-only (importTo): files the record holds are skipped.
+    bool newOnly = false;
+    // --only (importTo): the device paths to import.
+    std::optional<std::vector<std::string>> only{};
 
     static Mode importTo(std::string dest, bool skipExisting, bool byteProgress = false) {
       return {Kind::importTo, std::move(dest), skipExisting, byteProgress, std::nullopt};
@@ -50,9 +58,13 @@ class Importer : public std::enable_shared_from_this<Importer>,
     std::string dest;
     bool skip = false;
     bool byteProgress = false;
+    bool newOnly = false;
+    std::optional<std::vector<std::string>> only{};  // device paths
   };
 
-  Importer(Mode mode, std::unique_ptr<DeviceBrowser> browser, Platform platform);
+  // `record`: what earlier imports saved; this run's are added to it.
+  Importer(Mode mode, std::unique_ptr<DeviceBrowser> browser, Platform platform,
+           std::unique_ptr<ImportRecord> record);
 
   // Arms the run for its mode. Call once, on the main thread, right after
   // construction and before the run loop starts.
@@ -72,11 +84,19 @@ class Importer : public std::enable_shared_from_this<Importer>,
   void finalizeCatalog();
 
   // Download queue.
-  void requestImport(std::string dest, bool skipExisting, bool byteProgress = false);
+  void requestImport(PendingImport request);
   void beginPendingImport();
   void downloadNext();
   void emitProgress(const std::string& name);
-  bool isAlreadyImported(const CameraFile& file, const std::string& saveAs);
+  // `*found`: the regular file found, when it is one.
+  bool isAlreadyImported(const CameraFile& file, const std::string& saveAs, std::string* found);
+
+  // What to import and the record of what was (import_choice.cpp).
+  void emitItems(const std::vector<std::shared_ptr<CameraFile>>& mediaList);
+  void chooseFiles(const std::optional<std::vector<std::string>>& only);
+  bool isRecorded(const CameraFile& file);
+  void recordSaved(const CameraFile& file, const std::string& savedAs);
+  const std::variant<RecordedFiles, RecordFailure>& recordedFiles();
 
   // Session commands on standard input.
   void setupStdinReader();
@@ -147,16 +167,26 @@ class Importer : public std::enable_shared_from_this<Importer>,
   std::int64_t handledBytes = 0;
   std::int64_t handledBytesOf = 0;
   std::int64_t doneBytes = 0;
+  const std::unique_ptr<ImportRecord> record;
+  // What the record holds of the device, read once when first needed.
+  std::optional<std::variant<RecordedFiles, RecordFailure>> recorded;
+  bool newOnly = false;
+  // Chosen paths the catalogue does not hold: reported unavailable last.
+  std::vector<std::string> absentPaths;
 
   // How long start-up may take before the watchdog ends the run.
   static constexpr double watchdogSeconds = 40.0;
   // Pause between a refused session and the next request.
   static constexpr double openRetrySeconds = 2.0;
+  // How long the summary may wait for the record to be written.
+  static constexpr double recordFlushSeconds = 0.5;
   // How long the browser's first look may take before the run goes on
   // without its end.
   static constexpr double maxEnumerationSeconds = 3.0;
 
  private:
+  // The device's id, as the record knows it.
+  const std::string& recordDeviceId() const { return camera->id(); }
   void checkWatchdog();
   // The device was found but its catalogue cannot be had.
   [[noreturn]] void exitDeviceUnreachable();

@@ -2,15 +2,18 @@
 
 namespace picferry {
 
-Importer::Importer(Mode mode, std::unique_ptr<DeviceBrowser> browser, Platform platform)
+Importer::Importer(Mode mode, std::unique_ptr<DeviceBrowser> browser, Platform platform,
+                   std::unique_ptr<ImportRecord> record)
     : mode(std::move(mode)),
       browser(std::move(browser)),
+      record(std::move(record)),
       platform_(platform),
       events_(platform.output) {
   if (this->mode.kind == Mode::Kind::importTo) {
     dest = this->mode.dest;
     skipExisting = this->mode.skipExisting;
     byteProgress = this->mode.byteProgress;
+    newOnly = this->mode.newOnly;
   }
   this->browser->setDelegate(this);
   this->browser->setBrowsedDeviceTypeMask(kDeviceTypeCamera | kDeviceLocationLocal);

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <utility>
 
@@ -11,6 +12,16 @@ constexpr std::size_t kMaxLineBytes = 1 << 20;
 // What stays of an over-long line while its end is awaited: a byte no JSON
 // text starts with, so that the line still parses as malformed, in bounded memory.
 constexpr char kOverlongLineMark = '\0';
+
+bool isListOfStrings(const nlohmann::json& value) {
+  return value.is_array() &&
+         std::all_of(value.begin(), value.end(), [](const auto& path) { return path.is_string(); });
+}
+
+bool flag(const nlohmann::json& command, const char* key) {
+  const auto value = command.find(key);
+  return value != command.end() && value->is_boolean() && value->get<bool>();
+}
 
 }  // namespace
 
@@ -44,14 +55,17 @@ void Importer::handleStdinData(const std::string& chunk) {
     if (cmd == command.end() || !cmd->is_string()) continue;
     if (*cmd == "import") {
       const auto destination = command.find("dest");
-      const auto isTrue = [&](const char* key) {
-        const auto value = command.find(key);
-        return value != command.end() && value->is_boolean() && value->get<bool>();
-      };
-      requestImport(destination != command.end() && destination->is_string()
-                        ? platform_.fileSystem.absolutePath(destination->get<std::string>())
-                        : dest,
-                    isTrue("skipExisting"), isTrue("byteProgress"));
+      const auto chosen = command.find("only");
+      std::optional<std::vector<std::string>> only;
+      if (chosen != command.end()) {
+        if (!isListOfStrings(*chosen)) continue;  // malformed: the command is ignored
+        only = chosen->get<std::vector<std::string>>();
+      }
+      requestImport({destination != command.end() && destination->is_string()
+                         ? platform_.fileSystem.absolutePath(destination->get<std::string>())
+                         : dest,
+                     flag(command, "skipExisting"), flag(command, "byteProgress"),
+                     flag(command, "newOnly"), std::move(only)});
     } else if (*cmd == "cancel") {
       handleStdinClosed();
     }

@@ -29,7 +29,7 @@ done <"$work/lintian"
 
 # The control fields a user's apt reads.
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libgphoto2-6 libgphoto2-port12 libimobiledevice6; do
+for library in libgphoto2-6 libgphoto2-port12 libimobiledevice6 libsqlite3-0; do
   [[ "$depends" == *"$library"* ]] || fail "Depends lacks $library: $depends"
 done
 [[ $(dpkg-deb -f "$deb" Version) == $(dpkg-parsechangelog -l "$source_dir/packaging/deb/changelog" -S Version) ]] ||
@@ -81,16 +81,21 @@ if gzip -t "$page" 2>/dev/null; then
     [[ "$text" == *"$needed"* ]] || fail "manual page lacks: $needed"
   done < <(python3 - "$source_dir/docs/events.schema.json" <<'EOF'
 import json, sys
-error = json.load(open(sys.argv[1]))["$defs"]["error"]
+definitions = json.load(open(sys.argv[1]))["$defs"]
+error = definitions["error"]
 for code in error["properties"]["code"]["enum"]:
     print(code)
+for name, definition in definitions.items():  # error codes with a definition of their own
+    code = definition.get("properties", {}).get("code", {})
+    if "const" in code:
+        print(code["const"])
 for rule in error.get("allOf", []):
     message = rule.get("then", {}).get("properties", {}).get("message", {})
     if "const" in message:
         print(message["const"])
 EOF
   )
-  for needed in SIGINT SIGTERM SIGPIPE '"cmd":"import"' '"cmd":"cancel"' skipExisting \
+  for needed in SIGINT SIGTERM SIGPIPE '"cmd":"import"' '"cmd":"cancel"' skipExisting newOnly \
       /usr/share/picferry/events.schema.json plugdev uaccess 'gio mount -s gphoto2'; do
     [[ "$text" == *"$needed"* ]] || fail "manual page lacks: $needed"
   done

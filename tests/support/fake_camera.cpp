@@ -59,8 +59,10 @@ void FakeCamera::requestDownloadFile(const std::shared_ptr<CameraFile>& file,
 }
 
 void FakeCamera::complete(const std::optional<DeviceError>& error) {
-  const Pending pending = pending_.front();
+  Pending pending = pending_.front();
   pending_.pop_front();
+  // Saved under the name asked for: the fake touches no folder.
+  if (!error) pending.options.savedFilename = pending.options.saveAsFilename;
   pending.delegate->didDownloadFile(pending.file, error, pending.options, nullptr);
 }
 

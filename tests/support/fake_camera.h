@@ -13,17 +13,24 @@ namespace picferry::testing {
 
 class FakeFile : public CameraFile {
  public:
+  // Its device path is `path`, else /DCIM/100TEST/ and its name.
   FakeFile(std::optional<std::string> name, std::int64_t size,
-           std::optional<std::int64_t> mtime = std::nullopt)
-      : name_(std::move(name)), size_(size), mtime_(mtime) {}
+           std::optional<std::int64_t> mtime = std::nullopt,
+           std::optional<std::string> path = std::nullopt)
+      : name_(std::move(name)),
+        size_(size),
+        mtime_(mtime),
+        path_(path ? std::move(*path) : "/DCIM/100TEST/" + name_.value_or("")) {}
   std::optional<std::string> name() const override { return name_; }
   std::int64_t fileSize() const override { return size_; }
   std::optional<std::int64_t> modificationDate() const override { return mtime_; }
+  std::string devicePath() const override { return path_; }
 
  private:
   std::optional<std::string> name_;
   std::int64_t size_;
   std::optional<std::int64_t> mtime_;
+  std::string path_;
 };
 
 // An item that is not a file, such as a folder.

@@ -5,12 +5,16 @@ namespace picferry::testing {
 void ImporterTest::create(Importer::Mode mode) {
   auto fakeBrowser = std::make_unique<FakeBrowser>(sim);
   browser = fakeBrowser.get();
-  importer = std::make_shared<Importer>(std::move(mode), std::move(fakeBrowser), sim.services());
+  auto fakeRecord = std::make_unique<FakeImportRecord>();
+  record = fakeRecord.get();
+  importer = std::make_shared<Importer>(std::move(mode), std::move(fakeBrowser), sim.services(),
+                                        std::move(fakeRecord));
 }
 
 void ImporterTest::reset() {
   importer.reset();
   browser = nullptr;
+  record = nullptr;
   sim = SimulatedPlatform();
 }
 

@@ -11,6 +11,7 @@
 #include "importer/importer.h"
 #include "platform/simulated_platform.h"
 #include "support/fake_camera.h"
+#include "support/fake_import_record.h"
 
 namespace picferry::testing {
 
@@ -43,6 +44,7 @@ class ImporterTest : public ::testing::Test {
 
   SimulatedPlatform sim;
   FakeBrowser* browser = nullptr;
+  FakeImportRecord* record = nullptr;  // the controller's
   std::shared_ptr<Importer> importer;
 };
 

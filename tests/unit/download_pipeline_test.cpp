@@ -92,10 +92,11 @@ class Outcomes final : public DeviceDelegate,
                                   const std::vector<std::shared_ptr<CameraItem>>&) override {}
   void cameraDeviceDidFailCatalogWithError(CameraDevice&, const DeviceError&) override {}
   void didDownloadFile(const std::shared_ptr<CameraFile>& file,
-                       const std::optional<DeviceError>& error, const DownloadOptions&,
+                       const std::optional<DeviceError>& error, const DownloadOptions& options,
                        void*) override {
     results.emplace_back(*file->name(), error ? error->description : "");
     answeredAt[*file->name()] = Clock::now();
+    savedAs.push_back(options.savedFilename);
     if (next) next();
   }
   void didReceiveDownloadProgressForFile(const std::shared_ptr<CameraFile>& file,
@@ -115,6 +116,7 @@ class Outcomes final : public DeviceDelegate,
   std::vector<std::pair<std::string, std::string>> results;  // name, error ("" for none)
   std::map<std::string, Clock::time_point> requestedAt, answeredAt;
   std::vector<Progress> progress;
+  std::vector<std::string> savedAs;  // the name each was saved under ("" for none)
   std::function<void()> next;
 };
 
@@ -242,6 +244,7 @@ TEST_F(DownloadPipelineTest, TakenNamesAreNotReadAheadAndAFailedReadAheadIsTheAn
   EXPECT_EQ(outcomes_.results[2], std::make_pair(std::string("C.MOV"),
                                                  std::string("The device refused C.MOV")));
   EXPECT_EQ(entries(), (std::set<std::string>{"A.JPG", "B.JPG", "B (1).JPG", "D.JPG"}));
+  EXPECT_EQ(outcomes_.savedAs, (std::vector<std::string>{"A.JPG", "B (1).JPG", "", "D.JPG"}));
   std::lock_guard lock(device_->mutex);
   ASSERT_GE(device_->copied.size(), 4u);
   // B's name was taken, so C was read ahead in its place; B was copied when asked for.

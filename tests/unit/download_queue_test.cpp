@@ -144,8 +144,8 @@ TEST_F(DownloadQueueTest, RequestsDuringAnImportAreDropped) {
   startRun(Mode::session());
   auto camera = settleCatalog(files({"A.JPG", "B.JPG"}));
   camera->downloadDelay = -1;
-  sim.call([&] { importer->requestImport("/first", false); });
-  sim.call([&] { importer->requestImport("/second", true); });
+  sim.call([&] { importer->requestImport({"/first", false}); });
+  sim.call([&] { importer->requestImport({"/second", true}); });
   EXPECT_EQ(importer->dest, "/first");
   EXPECT_FALSE(importer->skipExisting);
   EXPECT_EQ(camera->downloadRequests().size(), 1u);
@@ -156,7 +156,7 @@ TEST_F(DownloadQueueTest, SessionDestinationThatCannotBeCreated) {
   startRun(Mode::session());
   sim.failCreationOf("/ro", "Couldn't create the folder \"/ro/x\": Read-only file system");
   auto camera = settleCatalog(files({"A.JPG"}));
-  sim.call([&] { importer->requestImport("/ro/x", false); });
+  sim.call([&] { importer->requestImport({"/ro/x", false}); });
   EXPECT_EQ(sim.exitStatus(), 1);
   EXPECT_EQ(events().back()["code"], "dest_unwritable");
   EXPECT_EQ(events().back()["message"],
@@ -168,7 +168,7 @@ TEST_F(DownloadQueueTest, SessionEmptyQueueStillCreatesTheDestination) {
   startRun(Mode::session());
   attachReadyCamera({});
   sim.advance(39);
-  sim.call([&] { importer->requestImport("/new/dir", false); });
+  sim.call([&] { importer->requestImport({"/new/dir", false}); });
   EXPECT_TRUE(sim.isDirectory("/new/dir"));
   EXPECT_EQ(eventTypes(), (std::vector<std::string>{"detected", "done"}));
 }

@@ -111,7 +111,7 @@ TEST_F(StartupTest, SignalBeforeAnImportEndsSilently) {
   for (const int signo : {SIGINT, SIGTERM}) {
     reset();
     startRun(Mode::session());
-    sim.call([&] { importer->requestImport("/d", false); });  // still waiting for the catalogue
+    sim.call([&] { importer->requestImport({"/d", false}); });  // still waiting for the catalogue
     sim.raiseSignal(signo);
     sim.runDue();
     EXPECT_EQ(sim.exitStatus(), 0);

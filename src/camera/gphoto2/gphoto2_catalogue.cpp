@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <map>
 
 #include "camera/gphoto2/gphoto2_device.h"
 #include "platform/paths.h"
@@ -39,8 +40,10 @@ std::optional<DeviceError> Gphoto2Device::listFolder(const std::string& folder,
         std::make_shared<Gphoto2File>(folder, std::move(name), stat.size, stat.mtime));
   }
   // Listed, so that they are counted and end unavailable rather than unseen.
+  std::map<std::string, int> others;
   for (const std::string& name : leftOut) {
-    out->files.push_back(std::make_shared<Gphoto2File>(folder, name, -1, std::nullopt, true));
+    out->files.push_back(
+        std::make_shared<Gphoto2File>(folder, name, -1, std::nullopt, ++others[name]));
   }
   return camera_->listFolders(folder, &out->folders);
 }

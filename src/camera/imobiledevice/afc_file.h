@@ -17,7 +17,9 @@ class AfcFile final : public CameraFile {
   std::optional<std::string> name() const override { return name_; }
   std::int64_t fileSize() const override { return size_; }
   std::optional<std::int64_t> modificationDate() const override { return mtime_; }
+  std::string devicePath() const override { return path_; }
 
+  // Its path on the phone, /DCIM/...
   const std::string& path() const { return path_; }
   const std::string& fileName() const { return name_; }
 

@@ -33,7 +33,10 @@ std::optional<std::string> dcimFolderOf(const std::string& mountPoint) {
   return std::nullopt;
 }
 
-std::optional<DeviceError> listMountedFolder(const std::string& folder, FolderContents* out) {
+std::optional<DeviceError> listMountedFolder(const std::string& mountPoint,
+                                             const std::string& folder, FolderContents* out) {
+  // The folder's path below the mount point: "" at its root.
+  const std::string below = mountPoint == "/" ? folder : folder.substr(mountPoint.size());
   const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return errnoError("Couldn't open the folder", folder, errno);
   DIR* dir = fdopendir(fd);
@@ -59,8 +62,8 @@ std::optional<DeviceError> listMountedFolder(const std::string& folder, FolderCo
       break;
     }
     if (S_ISREG(st.st_mode)) {
-      out->files.push_back(
-          std::make_shared<MountedFile>(joinPath(folder, name), name, st.st_size, st.st_mtime));
+      out->files.push_back(std::make_shared<MountedFile>(
+          joinPath(folder, name), joinPath(below, name), name, st.st_size, st.st_mtime));
     } else if (S_ISDIR(st.st_mode)) {
       out->folders.push_back(name);
     }
@@ -88,7 +91,9 @@ void MountedDevice::openSession() {
   }
   opened_ = true;
   postOpened(std::nullopt);
-  listCatalogue({*dcim}, listMountedFolder);
+  listCatalogue({*dcim}, [this](const std::string& folder, FolderContents* out) {
+    return listMountedFolder(mountPoint_, folder, out);
+  });
 }
 
 }  // namespace picferry

@@ -32,8 +32,9 @@ class MountedDevice final : public ThreadedCameraDevice<MountedFile> {
 // The DCIM folder at the root of `mountPoint` ("DCIM" or "dcim"), if any.
 std::optional<std::string> dcimFolderOf(const std::string& mountPoint);
 
-// Lists one folder on this computer: its regular files and its folders
+// Lists one folder below `mountPoint`: its regular files and its folders
 // (links are not followed).
-std::optional<DeviceError> listMountedFolder(const std::string& folder, FolderContents* out);
+std::optional<DeviceError> listMountedFolder(const std::string& mountPoint,
+                                             const std::string& folder, FolderContents* out);
 
 }  // namespace picferry
