@@ -15,8 +15,11 @@ void Importer::installCancelHandler() {
   }
 }
 
-void Importer::emitDoneAndExit() {
-  record->flush(recordFlushSeconds);
+void Importer::emitDoneAndExit(bool waitForRecord) {
+  // A stop ends at once: while it waited, the copy under way could be named
+  // after the counts were told. What the record then misses is copied again
+  // by a later --new-only, as a numbered variant.
+  if (waitForRecord) record->flush(recordFlushSeconds);
   events_.emit({{"type", std::string("done")},
                 {"downloaded", downloaded},
                 {"skipped", skipped},
@@ -28,7 +31,7 @@ void Importer::emitDoneAndExit() {
 // A signal, "cancel" and the end of input all end the run this way: with the
 // summary once an import has begun, silently before.
 void Importer::stopByRule() {
-  if (importing) emitDoneAndExit();
+  if (importing) emitDoneAndExit(false);
   platform_.process.exit(0);
 }
 

@@ -72,7 +72,8 @@ class Importer : public std::enable_shared_from_this<Importer>,
 
   // Cancellation and completion.
   void installCancelHandler();
-  [[noreturn]] void emitDoneAndExit();
+  // `waitForRecord`: let the import record take what is pending first (not on a stop).
+  [[noreturn]] void emitDoneAndExit(bool waitForRecord = true);
 
   // Discovery and session opening.
   void takeCamera(std::shared_ptr<CameraDevice> device);

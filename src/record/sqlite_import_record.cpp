@@ -76,7 +76,11 @@ void SqliteImportRecord::writeAll() {
     writing_ = true;
     lock.unlock();
     auto outcome = RecordDatabase::WriteOutcome::failed;
-    if (!database) {
+    // Another process creating the record at the same moment can refuse an
+    // open for an instant (its first transaction, its switch to WAL): tried
+    // again before recording ends.
+    for (int attempt = 0; !database && attempt < kOpenAttempts; ++attempt) {
+      if (attempt > 0) std::this_thread::sleep_for(kOpenRetryPause);
       auto opened = RecordDatabase::openToWrite(*file_);
       if (auto* ready = std::get_if<RecordDatabase>(&opened)) database.emplace(std::move(*ready));
     }

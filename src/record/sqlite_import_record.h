@@ -26,6 +26,8 @@ namespace picferry {
 class SqliteImportRecord final : public ImportRecord {
  public:
   static constexpr std::chrono::milliseconds kGatherTime{250};
+  static constexpr int kOpenAttempts = 10;
+  static constexpr std::chrono::milliseconds kOpenRetryPause{50};
 
   // `file` absent: there is no place for a record (no home folder).
   explicit SqliteImportRecord(std::optional<std::string> file);
