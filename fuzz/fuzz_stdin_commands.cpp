@@ -100,7 +100,8 @@ bool importBeforeCancel(const std::string& input) {
 // the import may then take any of the catalogue's files, and count chosen
 // paths it does not hold.
 bool choosesFiles(const std::string& input) {
-  for (std::size_t begin = 0, end; (end = input.find('\n', begin)) != std::string::npos; begin = end + 1) {
+  for (std::size_t begin = 0, end; (end = input.find('\n', begin)) != std::string::npos;
+       begin = end + 1) {
     const auto json = nlohmann::json::parse(input.substr(begin, end - begin), nullptr,
                                             /*allow_exceptions=*/false);
     if (json.is_object() && json.contains("only") && json["only"].is_array()) return true;

@@ -41,13 +41,16 @@ std::variant<RecordedFiles, RecordFailure> SqliteImportRecord::filesOf(const std
 }
 
 void SqliteImportRecord::add(RecordEntry entry) {
+  bool first;
   {
     std::lock_guard lock(mutex_);
     if (!file_ || ended_) return;
+    // Only the first entry of a batch wakes the writer; it gathers the rest.
+    first = pending_.empty();
     pending_.push_back(std::move(entry));
     if (!writer_.joinable()) writer_ = std::thread([this] { writeAll(); });
   }
-  changed_.notify_all();
+  if (first) changed_.notify_all();
 }
 
 void SqliteImportRecord::flush(double timeoutSeconds) {
