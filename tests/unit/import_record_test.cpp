@@ -92,8 +92,12 @@ TEST_F(ImportRecordTest, KeepsWhereEachFileWentAndWhenOneRowPerFile) {
   const std::int64_t before = std::time(nullptr);
   {
     SqliteImportRecord record(file);
-    record.add({"DEVICE-1", {"/DCIM/A.JPG", 5, T0}, "/photos/A.JPG"});
-    record.add({"DEVICE-1", {"/DCIM/A.JPG", 5, T0}, "/photos/A (1).JPG"});  // imported again
+    RecordEntry first = entry("/DCIM/A.JPG", 5);
+    first.savedAs = "/photos/A.JPG";
+    RecordEntry again = first;  // imported again
+    again.savedAs = "/photos/A (1).JPG";
+    record.add(first);
+    record.add(again);
     record.flush(30);
   }
   sqlite3* db = nullptr;
