@@ -4,7 +4,8 @@
 // "--dest" followed by a value among the arguments after it, takes the value
 // after the first "--dest", made absolute against the working directory
 // ("/work" on the simulated platform) with trailing slashes dropped, and
-// skips existing files when "--skip-existing" is among those arguments;
+// skips existing files when "--skip-existing" is among those arguments, and
+// ends with "bad_args" naming the list when "--only" has none it can read;
 // "detect", "import" and "session" want the device named by the value after
 // the first "--device" (the empty id when it is the last argument), none
 // without it; "devices" wants none; any other result is one of the two usage
@@ -34,15 +35,15 @@ using picferry::UsageError;
   std::abort();
 }
 
-#define CHECK(condition) \
-  do {                   \
+#define CHECK(condition)                      \
+  do {                                        \
     if (!(condition)) fail(#condition, args); \
   } while (false)
 
 std::string expectedDestination(const std::string& given) {
   std::string path = !given.empty() && given.front() == '/' ? given
-                     : given.empty()                         ? std::string("/work")
-                                                             : "/work/" + given;
+                     : given.empty()                        ? std::string("/work")
+                                                            : "/work/" + given;
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
 }
@@ -72,11 +73,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (device != args.end()) wantedDevice = device + 1 == args.end() ? "" : *(device + 1);
 
   if (const auto* error = std::get_if<UsageError>(&result)) {
-    const bool badCommand =
-        error->code == "bad_command" &&
-        error->message == "usage: picferry detect|import --dest <dir>|session";
+    const bool badCommand = error->code == "bad_command" &&
+                            error->message == "usage: picferry detect|import --dest <dir>|session";
     const bool badArgs = error->code == "bad_args" && error->message == "missing --dest";
-    CHECK(badCommand || badArgs);
+    // An --only LIST that is missing or cannot be read (on the simulated
+    // platform no file can): the message names it.
+    const bool badList = error->code == "bad_args" &&
+                         (error->message == "missing LIST after --only" ||
+                          error->message.rfind("Couldn't read the list of paths ", 0) == 0);
+    CHECK(badCommand || badArgs || badList);
+    if (badList) {
+      CHECK(word == "import" && dest != args.end() && dest + 1 != args.end());
+      CHECK(std::find(optionsBegin, args.end(), std::string("--only")) != args.end());
+    }
     if (badCommand) {
       CHECK(word != "detect" && word != "import" && word != "session" && word != "devices");
     }

@@ -14,6 +14,7 @@
 //               rest), bits 6-7 the virtual pause after the chunk
 //   the rest    the bytes written to standard input
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -55,8 +56,8 @@ constexpr double kRunOutSeconds = 600;
   std::abort();
 }
 
-#define CHECK(condition) \
-  do {                   \
+#define CHECK(condition)                              \
+  do {                                                \
     if (!(condition)) fail(#condition, sim.output()); \
   } while (false)
 
@@ -82,16 +83,27 @@ bool holdsAcceptedCommand(const std::string& input) {
   return false;
 }
 
+// An "only" that is not an array of strings makes an import line malformed:
+// it is ignored like any other malformed line.
+bool hasMalformedOnly(const nlohmann::json& command) {
+  const auto only = command.find("only");
+  if (only == command.end()) return false;
+  if (!only->is_array()) return true;
+  return std::any_of(only->begin(), only->end(),
+                     [](const auto& path) { return !path.is_string(); });
+}
+
 // Whether a line-feed-terminated "import" line comes before any "cancel"
 // line: exactly when an import must have begun once the catalogue is reported
 // (the end of input stops the run only after every complete line).
 bool importBeforeCancel(const std::string& input) {
-  for (std::size_t begin = 0, end; (end = input.find('\n', begin)) != std::string::npos; begin = end + 1) {
+  for (std::size_t begin = 0, end; (end = input.find('\n', begin)) != std::string::npos;
+       begin = end + 1) {
     const auto json = nlohmann::json::parse(input.substr(begin, end - begin), nullptr,
                                             /*allow_exceptions=*/false);
     if (!json.is_object() || !json.contains("cmd")) continue;
     if (json["cmd"] == "cancel") return false;
-    if (json["cmd"] == "import") return true;
+    if (json["cmd"] == "import" && !hasMalformedOnly(json)) return true;
   }
   return false;
 }
@@ -167,7 +179,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t k = 0; offset < input.size(); ++k) {
     const std::uint8_t chunkCode = chunkSpecs[k % 4];
     const std::size_t wanted = chunkCode & 0x3F;
-    const std::size_t length = wanted == 0 ? input.size() - offset : std::min(wanted, input.size() - offset);
+    const std::size_t length =
+        wanted == 0 ? input.size() - offset : std::min(wanted, input.size() - offset);
     sim.feedInput(input.substr(offset, length));
     offset += length;
     sim.advance(kChunkPauses[chunkCode >> 6]);
@@ -216,7 +229,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const auto& name = names[progressCount - 1];
       // A nameless file is reported as "file", or under its saved name "file-N" when skipped.
       CHECK(name ? event["name"] == *name
-                 : (event["name"] == "file" || event["name"] == "file-" + std::to_string(progressCount)));
+                 : (event["name"] == "file" ||
+                    event["name"] == "file-" + std::to_string(progressCount)));
     } else if (type == "done") {
       // The summary ends the run, counting every file reported.
       CHECK(last && status == 0);
@@ -224,7 +238,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       CHECK(event.size() == 5);
       CHECK(isInteger(event, "downloaded") && isInteger(event, "skipped") &&
             isInteger(event, "unavailable"));
-      CHECK(event["downloaded"].get<std::int64_t>() >= 0 && event["skipped"].get<std::int64_t>() >= 0 &&
+      CHECK(event["downloaded"].get<std::int64_t>() >= 0 &&
+            event["skipped"].get<std::int64_t>() >= 0 &&
             event["unavailable"].get<std::int64_t>() >= 0);
       CHECK(event["downloaded"].get<std::int64_t>() + event["skipped"].get<std::int64_t>() +
                 event["unavailable"].get<std::int64_t>() ==
@@ -245,8 +260,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (progressCount > 0) CHECK(events.back()["type"] == "done");
 
   const bool reported = !events.empty() && events[0]["type"] == "detected";
-  const bool imported = !events.empty() && (events.back()["type"] == "done" ||
-                                            events.back()["type"] == "error");
+  const bool imported =
+      !events.empty() && (events.back()["type"] == "done" || events.back()["type"] == "error");
   // Reported and asked for: the import began, so the run ended with its summary or its error.
   if (reported && importBeforeCancel(input)) CHECK(imported);
   // Progress, a summary or an error only come from an import that was asked for.
