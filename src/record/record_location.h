@@ -7,7 +7,7 @@ namespace picferry {
 
 // Where the record lives: $XDG_STATE_HOME/picferry/imported.sqlite, or
 // $HOME/.local/state/picferry/imported.sqlite when XDG_STATE_HOME is unset,
-// empty or relative (the base directory specification ignores a relative
+// empty or relative (XDG base directories ignore a relative
 // one). Absent when neither gives an absolute folder.
 std::optional<std::string> importRecordPath(const char* xdgStateHome, const char* home);
 

@@ -1,6 +1,6 @@
 """A folder seen through FUSE with modification times kept to 2 seconds, as FAT keeps them.
 
-A FAT directory entry holds the time of day in 2-second units (Microsoft's FAT specification,
+A FAT directory entry holds the time of day in 2-second units (Microsoft's FAT32 file system,
 DIR_WrtTime) and Linux's vfat drops the odd second (fat_time_unix2fat), so every file reads back
 with an even-second time, whoever set it. The rest passes through to the folder: what a copy
 into it needs, no more.
