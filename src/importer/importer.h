@@ -89,6 +89,17 @@ class Importer : public std::enable_shared_from_this<Importer>,
   void beginPendingImport();
   void downloadNext();
   void emitProgress(const std::string& name);
+  // What a file's turn decides: its name in events, the name it is saved
+  // under, and whether it is skipped (`found`: the regular file found).
+  struct FileTurn {
+    std::string name;
+    std::string saveAs;
+    bool skip = false;
+    std::string found;
+  };
+  FileTurn decideTurn(const CameraFile& file, std::int64_t position);
+  // Tells the camera the files the import will request (download_plan.cpp).
+  void planDownloads();
   // `*found`: the regular file found, when it is one.
   bool isAlreadyImported(const CameraFile& file, const std::string& saveAs, std::string* found);
 
