@@ -29,21 +29,21 @@ std::string variantRoot(const std::string& name) {
 
 }  // namespace
 
-// A file's turn decides as the plan did unless the import's own copies can
-// change what its turn finds: with skipExisting, a name one of its variants
-// shares with an earlier planned file. Such a file is never named before it
-// is requested.
+// A file's turn is decided up front unless the import's own copies can change
+// what its turn would find: with skipExisting, a name one of whose variants
+// an earlier planned file may take. Skips are always final (an import only
+// adds files). A file decided up front may be named before it is requested.
 void Importer::planDownloads() {
-  if (!camera) return;
   std::vector<PlannedDownload> plan;
   std::unordered_set<std::string> roots;
+  plannedTurns.assign(queue.size(), std::nullopt);
   for (std::size_t i = 0; i < queue.size(); ++i) {
     FileTurn turn = decideTurn(*queue[i], static_cast<std::int64_t>(i) + 1);
-    if (turn.skip) continue;
-    const bool nameAhead = !skipExisting || roots.insert(variantRoot(turn.saveAs)).second;
-    plan.push_back({queue[i], std::move(turn.saveAs), nameAhead});
+    const bool decided = turn.skip || !skipExisting || roots.insert(variantRoot(turn.saveAs)).second;
+    if (!turn.skip) plan.push_back({queue[i], turn.saveAs, decided});
+    if (decided) plannedTurns[i] = std::move(turn);
   }
-  camera->planDownloads(dest, std::move(plan));
+  if (camera) camera->planDownloads(dest, std::move(plan));
 }
 
 }  // namespace picferry

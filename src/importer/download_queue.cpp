@@ -63,7 +63,10 @@ void Importer::downloadNext() {
     }
     const auto file = queue[static_cast<std::size_t>(idx)];
     ++idx;
-    const FileTurn turn = decideTurn(*file, idx);
+    const auto planned = static_cast<std::size_t>(idx - 1);
+    const FileTurn turn = planned < plannedTurns.size() && plannedTurns[planned]
+                              ? std::move(*plannedTurns[planned])
+                              : decideTurn(*file, idx);
     if (turn.skip) {
       if (!turn.found.empty()) recordSaved(*file, turn.found);
       ++skipped;
