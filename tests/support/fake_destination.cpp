@@ -125,8 +125,17 @@ int FakeDestination::flushFolder() {
   return 0;
 }
 
+void FakeDestination::holdFileSystemFlushes(bool held) {
+  {
+    std::lock_guard lock(mutex_);
+    held_ = held;
+  }
+  released_.notify_all();
+}
+
 int FakeDestination::flushFileSystem() {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
+  released_.wait(lock, [this] { return !held_; });
   if (const int err = enter("flushFileSystem")) return err;
   for (const auto& inode : inodes_) {
     inode->flushedData = contentOf(*inode);

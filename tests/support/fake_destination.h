@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,8 @@ class FakeDestination final : public DestinationFolder {
 
   // The `nth` (1-based) call of `call` from now on fails with `err`.
   void failCall(const std::string& call, int nth, int err);
+  // While held, flushes of the file system wait (the disk is busy).
+  void holdFileSystemFlushes(bool held);
   // A name taken before the run, which no link may replace.
   void take(const std::string& name);
 
@@ -64,6 +67,8 @@ class FakeDestination final : public DestinationFolder {
   const bool groups_;
   const std::string path_;
   mutable std::mutex mutex_;
+  std::condition_variable released_;
+  bool held_ = false;  // guarded by mutex_
   std::vector<std::string> calls_;
   std::map<std::string, std::vector<std::pair<int, int>>> failures_;  // call -> (nth, err)
   std::map<std::string, int> seen_;
