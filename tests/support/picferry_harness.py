@@ -1,8 +1,9 @@
 """What every test of the built binary shares: its runs and what they say, the private mount
 namespace, the stand-ins' start-up, and files written on the host.
 
-A suite is run as test_*.py BINARY [LIBDIR] [unittest options] and ends with
-`picferry_harness.main(...)`. Once this is imported, the stand-ins (fake_phone, usb_emulator,
+A suite is run as test_*.py BINARY [LIBDIR] [--except PATTERN]... [unittest options] and ends
+with `picferry_harness.main(...)`. `--except` leaves out the cases a `-k` PATTERN would pick,
+so that one suite can be run as several ctest entries side by side. Once this is imported, the stand-ins (fake_phone, usb_emulator,
 tmpfs_camera, disk_images) are importable by name. Cases named slow_*, or marked @slow, run only
 with PICFERRY_SLOW_TESTS=1.
 
@@ -11,6 +12,7 @@ A case that shows a fault of picferry not yet mended asserts the sound behaviour
 PICFERRY_SHOW_EXPECTED_FAILURES=1 runs the marked cases as ordinary ones.
 """
 
+import fnmatch
 import glob
 import json
 import os
@@ -53,13 +55,31 @@ def main(namespace=True, libdir=False):
     BINARY = os.path.abspath(sys.argv.pop(1))
     if libdir:
         LIBDIR = os.path.abspath(sys.argv.pop(1))
+    excepted = []
+    while "--except" in sys.argv:
+        at = sys.argv.index("--except")
+        excepted.append(sys.argv.pop(at + 1))
+        del sys.argv[at]
     if os.environ.get("PICFERRY_SHOW_EXPECTED_FAILURES") == "1":
         for case in vars(sys.modules["__main__"]).values():
             if isinstance(case, type) and issubclass(case, unittest.TestCase):
                 for name in dir(case):
                     if name.startswith("test"):
                         getattr(case, name).__unittest_expecting_failure__ = False
-    unittest.main(module="__main__", verbosity=2)
+    unittest.main(module="__main__", verbosity=2, testLoader=_Loader(excepted))
+
+
+class _Loader(unittest.TestLoader):
+    """Leaves out the cases that a pattern of `excepted` picks, as -k picks them."""
+
+    def __init__(self, excepted):
+        super().__init__()
+        self.excepted = [pattern if "*" in pattern else "*%s*" % pattern for pattern in excepted]
+
+    def getTestCaseNames(self, case):
+        return [name for name in super().getTestCaseNames(case) if not any(
+            fnmatch.fnmatchcase("%s.%s.%s" % (case.__module__, case.__qualname__, name), pattern)
+            for pattern in self.excepted)]
 
 
 def validate_output(stdout):
