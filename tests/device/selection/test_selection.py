@@ -206,6 +206,26 @@ class UsbWorkflowTest(WorkflowTest, ChoiceTest):
     ROUTE = UsbRoute
 
 
+class ChosenSetTest(ChoiceTest):
+    """A chosen set is all that is read from the phone: it counts the files it serves."""
+
+    ROUTE = PhoneRoute
+
+    def test_no_file_outside_the_chosen_set_is_read(self):
+        for index in range(12):
+            self.put("100TEST/IMG_%04d.JPG" % index, os.urandom(100_000 + index), T0 + index)
+        chosen = self.catalogue()[::4]
+        listing = write(os.path.join(self.work, "list"), "".join(
+            self.route.device_path(relative) + "\n" for relative in chosen).encode())
+        dest = os.path.join(self.work, "chosen")
+        status, events = self.run_binary("import", "--dest", dest, "--only", listing)
+        self.assertEqual((status, events), (0, import_events(
+            [os.path.basename(relative) for relative in chosen], dest, 3, 0, 0)))
+        self.assert_holds_exactly(dest, chosen)
+        self.assertEqual(set(self.route.phone.served),
+                         {self.route.device_path(relative) for relative in chosen})
+
+
 class RecordFaultTest(ChoiceTest):
     """The record never costs a photo (on the card route)."""
 
