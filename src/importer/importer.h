@@ -89,6 +89,18 @@ class Importer : public std::enable_shared_from_this<Importer>,
   void beginPendingImport();
   void downloadNext();
   void emitProgress(const std::string& name);
+  // What a file's turn decides: its name in events, the name it is saved
+  // under, and whether it is skipped (`found`: the regular file found).
+  struct FileTurn {
+    std::string name;
+    std::string saveAs;
+    bool skip = false;
+    std::string found;
+  };
+  FileTurn decideTurn(const CameraFile& file, std::int64_t position);
+  // Decides up front what it can of every file's turn, and tells the camera
+  // the files the import will request (download_plan.cpp).
+  void planDownloads();
   // `*found`: the regular file found, when it is one.
   bool isAlreadyImported(const CameraFile& file, const std::string& saveAs, std::string* found);
 
@@ -172,6 +184,9 @@ class Importer : public std::enable_shared_from_this<Importer>,
   // What the record holds of the device, read once when first needed.
   std::optional<std::variant<RecordedFiles, RecordFailure>> recorded;
   bool newOnly = false;
+  // The turns of `queue` decided up front: a copy's own name, once given,
+  // cannot change what its turn decides.
+  std::vector<std::optional<FileTurn>> plannedTurns;
   // Chosen paths the catalogue does not hold: reported unavailable last.
   std::vector<std::string> absentPaths;
 

@@ -1,5 +1,4 @@
-// One download: the camera's file streamed into a durable file in the
-// destination, and checked.
+// One download: the camera's file streamed into a file in the destination.
 
 #include "camera/gphoto2/gphoto2_device.h"
 #include "destination/durable_file.h"
@@ -15,10 +14,7 @@ std::optional<DeviceError> Gphoto2Device::copyInto(const Gphoto2File& file, Dura
                        " shares its name with another file of that folder, and only that "
                        "other file can be reached through libgphoto2; this one was not copied."};
   }
-  if (auto failed = camera_->download(file.folder(), file.fileName(), out.fd(), abandoned)) {
-    return failed;
-  }
-  return out.finishWriting(file.knownSize(), file.modificationDate());
+  return camera_->download(file.folder(), file.fileName(), out.fd(), abandoned);
 }
 
 }  // namespace picferry
