@@ -3,9 +3,9 @@ namespace, the stand-ins' start-up, and files written on the host.
 
 A suite is run as test_*.py BINARY [LIBDIR] [--except PATTERN]... [unittest options] and ends
 with `picferry_harness.main(...)`. `--except` leaves out the cases a `-k` PATTERN would pick,
-so that one suite can be run as several ctest entries side by side. Once this is imported, the stand-ins (fake_phone, usb_emulator,
-tmpfs_camera, disk_images) are importable by name. Cases named slow_*, or marked @slow, run only
-with PICFERRY_SLOW_TESTS=1.
+so that one suite can run as several ctest entries side by side. Once this module is imported,
+the stand-ins (fake_phone, usb_emulator, tmpfs_camera, disk_images) are importable by name.
+Cases named slow_*, or marked @slow, run only with PICFERRY_SLOW_TESTS=1.
 
 A case that shows a fault of picferry not yet mended asserts the sound behaviour and is marked
 @unittest.expectedFailure, with a comment naming the fault: remove the mark once mended.
@@ -36,11 +36,13 @@ BINARY = None  # the built binary, from the command line
 LIBDIR = None  # the folder of the stand-in libusb-1.0.so.0, for suites that take one
 MIB = 1 << 20
 T0 = 1_600_000_000  # a base for distinct, whole-second modification times
-slow = unittest.skipUnless(os.environ.get("PICFERRY_SLOW_TESTS"), "slow: set PICFERRY_SLOW_TESTS=1")
+slow = unittest.skipUnless(os.environ.get("PICFERRY_SLOW_TESTS"),
+                           "slow: set PICFERRY_SLOW_TESTS=1")
 
 with open(os.path.join(TESTS, "..", "docs", "events.schema.json"), encoding="utf-8") as _schema:
-    _EVENT = jsonschema.Draft202012Validator(json.load(_schema))
-_EVENT.check_schema(_EVENT.schema)
+    _SCHEMA = json.load(_schema)
+jsonschema.Draft202012Validator.check_schema(_SCHEMA)
+_EVENT = jsonschema.Draft202012Validator(_SCHEMA)
 
 
 def main(namespace=True, libdir=False):
