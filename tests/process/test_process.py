@@ -12,9 +12,10 @@ import tempfile
 import time
 import unittest
 
-from picferry_process import Run, run
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import picferry_harness as harness  # noqa: E402
+from picferry_harness import Run, run  # noqa: E402
 
-BINARY = None
 USAGE = (b'{"type":"error","code":"bad_command",'
          b'"message":"usage: picferry detect|import --dest <dir>|session"}\n')
 
@@ -30,12 +31,12 @@ class CommandLineTest(unittest.TestCase):
         ]
         for args, expected in cases:
             with self.subTest(args=args):
-                status, out, err = run(BINARY, *args)
+                status, out, err = run(harness.BINARY, *args)
                 self.assertEqual((status, out, err), (2, expected, b""))
 
     def test_uncreatable_destination_is_dest_unwritable(self):
         with tempfile.NamedTemporaryFile() as blocker:
-            status, out, err = run(BINARY, "import", "--dest", blocker.name + "/photos")
+            status, out, err = run(harness.BINARY, "import", "--dest", blocker.name + "/photos")
         self.assertEqual(status, 1)
         self.assertEqual(err, b"")
         lines = out.splitlines()
@@ -47,14 +48,14 @@ class CommandLineTest(unittest.TestCase):
 class StopTest(unittest.TestCase):
     def test_session_with_closed_input_ends_at_once_silently(self):
         started = time.monotonic()
-        self.assertEqual(run(BINARY, "session"), (0, b"", b""))  # /dev/null
-        process = Run(BINARY, "session")
+        self.assertEqual(run(harness.BINARY, "session"), (0, b"", b""))  # /dev/null
+        process = Run(harness.BINARY, "session")
         process.close_input()  # a pipe whose writer has gone
         self.assertEqual(process.finish(timeout=10), (0, b"", b""))
         self.assertLess(time.monotonic() - started, 10)
 
     def test_cancel_before_any_import_is_silent(self):
-        process = Run(BINARY, "session")
+        process = Run(harness.BINARY, "session")
         process.send(b'{"cmd":"import","dest":"/nonexistent/never"}\n{"cmd":"cancel"}\n')
         self.assertEqual(process.finish(timeout=10), (0, b"", b""))
         self.assertFalse(os.path.exists("/nonexistent/never"))
@@ -62,7 +63,7 @@ class StopTest(unittest.TestCase):
     def test_signal_before_an_import_is_silent(self):
         for signo in (signal.SIGINT, signal.SIGTERM):
             with self.subTest(signal=signo):
-                process = Run(BINARY, "detect")
+                process = Run(harness.BINARY, "detect")
                 time.sleep(0.5)
                 process.signal(signo)
                 self.assertEqual(process.finish(timeout=10), (0, b"", b""))
@@ -70,7 +71,7 @@ class StopTest(unittest.TestCase):
     def test_signal_during_import_writes_the_summary(self):
         with tempfile.TemporaryDirectory() as parent:
             dest = os.path.join(parent, "new", "photos")
-            process = Run(BINARY, "import", "--dest", dest)
+            process = Run(harness.BINARY, "import", "--dest", dest)
             deadline = time.monotonic() + 10
             while not os.path.isdir(dest) and time.monotonic() < deadline:
                 time.sleep(0.05)
@@ -84,7 +85,7 @@ class StopTest(unittest.TestCase):
 
     def test_relative_destination_is_taken_against_the_working_directory(self):
         with tempfile.TemporaryDirectory() as cwd:
-            process = Run(BINARY, "import", "--dest", "photos/", cwd=cwd)
+            process = Run(harness.BINARY, "import", "--dest", "photos/", cwd=cwd)
             deadline = time.monotonic() + 10
             while not os.path.isdir(os.path.join(cwd, "photos")) and time.monotonic() < deadline:
                 time.sleep(0.05)
@@ -110,7 +111,7 @@ SMALL_QUARANTINE = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", 
 
 
 def built_with_thread_sanitizer():
-    with open(BINARY, "rb") as binary:
+    with open(harness.BINARY, "rb") as binary:
         return b"__tsan_init" in binary.read()
 
 
@@ -118,7 +119,7 @@ class InputFloodTest(unittest.TestCase):
     """Input faster than the program handles it waits in the pipe, not in memory."""
 
     def assert_flood_is_bounded_and_cancel_still_counts(self, flood):
-        process = Run(BINARY, "session", env=SMALL_QUARANTINE)
+        process = Run(harness.BINARY, "session", env=SMALL_QUARANTINE)
         # ThreadSanitizer's own shadow memory is resident from the start: only growth counts.
         base = 0
         if built_with_thread_sanitizer():
@@ -166,9 +167,9 @@ class FullOutputTest(unittest.TestCase):
         os.set_blocking(write_end, True)
         with tempfile.TemporaryDirectory() as parent:
             dest = os.path.join(parent, "photos")
-            process = subprocess.Popen([BINARY, "import", "--dest", dest], stdin=subprocess.DEVNULL,
-                                       stdout=write_end, stderr=subprocess.PIPE,
-                                       env=dict(os.environ, HOME=parent))
+            process = subprocess.Popen([harness.BINARY, "import", "--dest", dest],
+                                       stdin=subprocess.DEVNULL, stdout=write_end,
+                                       stderr=subprocess.PIPE, env=dict(os.environ, HOME=parent))
             os.close(write_end)
             try:
                 deadline = time.monotonic() + 10
@@ -189,7 +190,7 @@ class FullOutputTest(unittest.TestCase):
 class WatchdogTest(unittest.TestCase):
     def test_no_phone_ends_with_no_device_after_forty_seconds(self):
         started = time.monotonic()
-        process = Run(BINARY, "session")
+        process = Run(harness.BINARY, "session")
         status, out, err = process.finish(timeout=60, keep_input_open=True)
         elapsed = time.monotonic() - started
         self.assertEqual(status, 1)
@@ -201,5 +202,4 @@ class WatchdogTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    BINARY = os.path.abspath(sys.argv.pop(1))
-    unittest.main(verbosity=2)
+    harness.main(namespace=False)

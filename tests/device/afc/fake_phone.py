@@ -41,6 +41,9 @@ Switches for the phone's refusals:
                          clock, as over a cable: on USB 2 an iPhone gives some 35 MB/s (a
                          4 GiB video takes about two minutes)
 
+What the host asked for can be read while it runs: `received` counts the requests by kind
+(`count`), `served` lists the phone paths of the files it opened for reading, in order.
+
 Run by hand: fake_phone.py SOCKET FOLDER [--name NAME] [--locked N] ...; SIGUSR1 unplugs it.
 """
 
@@ -227,6 +230,7 @@ class FakePhone:
         self.refused_folders = set(refused_folders)
         self.unplug_at = unplug_at
         self.received = collections.Counter()  # requests by kind, AFC and lockdownd
+        self.served = []  # the phone paths of the files opened for reading, in order
         self.stalled_folders = set(stalled_folders)
         self.short_files = set(short_files)
         self.listed_as = dict(listed_as or {})
@@ -475,6 +479,8 @@ class FakePhone:
             path = self._path(data[8:])
             if not os.path.isfile(path):
                 return status(AFC_E_NOT_FOUND)
+            with self.lock:
+                self.served.append(self._phone_path(data[8:]))
             handle = len(handles) + 1
             if self._phone_path(data[8:]) in self.short_files:
                 with open(path, "rb") as source:

@@ -7,17 +7,13 @@ past a progress interval.
 
 import json
 import os
-import subprocess
 import sys
 import tempfile
-import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "..", "process"))
-
-import test_afc_end_to_end  # noqa: E402
-from picferry_process import Run  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+import picferry_harness as harness  # noqa: E402
+from picferry_harness import events_of, read_event  # noqa: E402
 from test_afc_end_to_end import PhoneTest  # noqa: E402
 
 MB = 1000 * 1000
@@ -41,37 +37,28 @@ class PacedPhone(PhoneTest):
         self.dest_folder.cleanup()
         super().tearDown()
 
-    def environment(self):
-        return dict(os.environ, USBMUXD_SOCKET_ADDRESS="UNIX:" + self.socket)
-
     def run_import(self, *options):
-        process = Run(test_afc_end_to_end.BINARY, "import", "--dest", self.dest, *options,
-                      stdin=subprocess.DEVNULL, env=self.environment())
-        return self.finished(process)
+        return self.finished(self.start("import", "--dest", self.dest, *options))
 
     def run_session(self, command):
         """A session given `command` once the catalogue is reported, its input kept open.
 
         Returns what it wrote after the "detected" line."""
-        process = Run(test_afc_end_to_end.BINARY, "session", env=self.environment())
-        detected = process.read_line(timeout=30)
-        self.assertEqual(json.loads(detected)["type"], "detected")
+        process = self.start("session")
+        self.assertEqual(read_event(process)["type"], "detected")
+        detected = len(process.stdout)
         process.send(json.dumps(command).encode() + b"\n")
-        return self.finished(process, keep_input_open=True)[len(detected):]
+        return self.finished(process, keep_input_open=True)[detected:]
 
     def finished(self, process, keep_input_open=False):
-        try:
-            status, out, err = process.finish(timeout=60, keep_input_open=keep_input_open)
-        except BaseException:
-            process.process.kill()
-            raise
+        status, out, err = process.finish(timeout=60, keep_input_open=keep_input_open)
         self.assertEqual((status, err), (0, b""))
         return out
 
 
 class ByteProgressTest(PacedPhone):
     def assert_imported_with_transfers(self, out):
-        events = [json.loads(line) for line in out.splitlines()]
+        events = events_of(out)
         self.assert_imported([event for event in events if event["type"] != "transfer"])
         sizes = {name: os.path.getsize(self.phone_file(name)) for name in self.ORDER}
         total = sum(sizes.values())
@@ -126,7 +113,7 @@ class UnaskedTest(PacedPhone):
     def assert_as_before(self, out):
         self.assertNotIn(b'"transfer"', out)
         self.assertEqual(out, self.expected_output())
-        self.assert_imported([json.loads(line) for line in out.splitlines()])
+        self.assert_imported(events_of(out))
 
     def test_import_without_the_option(self):
         self.assert_as_before(self.run_import())
@@ -135,10 +122,5 @@ class UnaskedTest(PacedPhone):
         self.assert_as_before(self.run_session({"cmd": "import", "dest": self.dest}))
 
 
-def main():
-    test_afc_end_to_end.BINARY = os.path.abspath(sys.argv.pop(1))
-    unittest.main(verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    harness.main(namespace=False)

@@ -5,30 +5,20 @@ binary finds the fake through USBMUXD_SOCKET_ADDRESS. The slow case runs only wi
 PICFERRY_SLOW_TESTS=1.
 """
 
-import json
 import os
-import subprocess
 import sys
-import tempfile
 import time
-import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "..", "process"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+import picferry_harness as harness  # noqa: E402
+from picferry_harness import MIB, T0, BinaryTest, slow, through_usbmuxd  # noqa: E402
 
-from fake_phone import FakePhone  # noqa: E402
-from picferry_process import Run  # noqa: E402
-
-BINARY = None
-MIB = 1 << 20
-T0 = 1_600_000_000  # whole-second modification times
 LOCKED = "The iPhone is locked. Unlock it and keep it unlocked while its photos are read."
 UNREACHABLE = {"type": "error", "code": "device_unreachable",
                "message": "Couldn't reach the iPhone. Unlock it, unplug and replug, then try again."}
 
 
-class PhoneTest(unittest.TestCase):
+class PhoneTest(BinaryTest):
     """A fake phone serving FILES (path under DCIM -> size) for each test."""
 
     FILES = {"100APPLE/IMG_0001.HEIC": 300_000, "100APPLE/IMG_0002.MOV": 3 * MIB + 7,
@@ -37,34 +27,15 @@ class PhoneTest(unittest.TestCase):
     SWITCHES = {}
 
     def setUp(self):
-        self.work = tempfile.TemporaryDirectory()
-        self.root = os.path.join(self.work.name, "phone")
-        os.makedirs(os.path.join(self.root, "DCIM"))
-        for index, (path, size) in enumerate(self.FILES.items()):
-            full = os.path.join(self.root, "DCIM", path)
-            os.makedirs(os.path.dirname(full), exist_ok=True)
-            with open(full, "wb") as out:
-                out.write(os.urandom(size))
-            os.utime(full, (T0 + index, T0 + index))
-        self.socket = os.path.join(self.work.name, "usbmuxd")
-        self.phone = FakePhone(self.socket, self.root, **self.SWITCHES).start()
-        self.dest = os.path.join(self.work.name, "dest")
+        super().setUp()
+        self.root = harness.tree(os.path.join(self.work, "phone"), {
+            "DCIM/" + path: (os.urandom(size), T0 + index)
+            for index, (path, size) in enumerate(self.FILES.items())})
+        self.phone = self.fake_phone(self.root, **self.SWITCHES)
+        self.dest = os.path.join(self.work, "dest")
 
-    def tearDown(self):
-        self.phone.stop()
-        self.work.cleanup()
-
-    def run_binary(self, *args, timeout=60):
-        env = dict(os.environ, USBMUXD_SOCKET_ADDRESS="UNIX:" + self.socket)
-        process = Run(BINARY, *args, stdin=subprocess.DEVNULL, env=env)
-        try:
-            status, out, err = process.finish(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            process.process.kill()
-            process.finish(timeout=10)
-            raise
-        self.assertEqual(err, b"")
-        return status, [json.loads(line) for line in out.splitlines()]
+    def environment(self):
+        return through_usbmuxd(self.usbmuxd)
 
     def phone_file(self, name):
         path = next(p for p in self.FILES if p.endswith("/" + name))
@@ -86,13 +57,13 @@ class PhoneTest(unittest.TestCase):
 
 class TrustedPhoneTest(PhoneTest):
     def test_detect_reports_the_phones_name_count_and_bytes(self):
-        status, events = self.run_binary("detect")
+        status, events, _ = self.run_binary("detect")
         self.assertEqual(status, 0)
         self.assertEqual(events, [{"type": "detected", "device": "Zoë's iPhone",
                                    "itemCount": 4, "totalBytes": sum(self.FILES.values())}])
 
     def test_import_copies_every_file_byte_identical_in_catalogue_order(self):
-        status, events = self.run_binary("import", "--dest", self.dest)
+        status, events, _ = self.run_binary("import", "--dest", self.dest)
         self.assertEqual(status, 0)
         self.assertEqual([event.get("name") for event in events[:-1]], self.ORDER)
         self.assert_imported(events)
@@ -103,7 +74,7 @@ class LockedThenUnlockedTest(PhoneTest):
     SWITCHES = {"locked_refusals": 3}
 
     def test_phone_unlocked_after_three_refusals_imports_normally(self):
-        status, events = self.run_binary("import", "--dest", self.dest)
+        status, events, _ = self.run_binary("import", "--dest", self.dest)
         self.assertEqual(status, 0)
         self.assert_imported(events)
         self.assertEqual(self.phone.count("StartSession"), 4)
@@ -114,7 +85,7 @@ class TrustTappedTest(PhoneTest):
     SWITCHES = {"trust_pending_refusals": 2}
 
     def test_trust_tapped_after_two_refusals_pairs_once_and_imports(self):
-        status, events = self.run_binary("import", "--dest", self.dest)
+        status, events, _ = self.run_binary("import", "--dest", self.dest)
         self.assertEqual(status, 0)
         self.assert_imported(events)
         self.assertEqual(self.phone.count("Pair"), 3)
@@ -131,12 +102,11 @@ class UnpluggedTest(PhoneTest):
     SWITCHES = {"detach_after_bytes": 300_000 + MIB}
 
     def test_unplugged_mid_file_counts_the_rest_unavailable_quickly(self):
-        start = time.monotonic()
-        status, events = self.run_binary("import", "--dest", self.dest)
+        status, events, seconds = self.run_binary("import", "--dest", self.dest)
         self.assertEqual(status, 0)
         self.assertEqual([event.get("name") for event in events[:-1]], self.ORDER)
         self.assert_imported(events, downloaded=["IMG_0001.HEIC"])
-        self.assertLess(time.monotonic() - start, 20)
+        self.assertLess(seconds, 20)
 
 
 class UnreadableCatalogueTest(PhoneTest):
@@ -146,9 +116,9 @@ class UnreadableCatalogueTest(PhoneTest):
         for mode in (["detect"], ["import", "--dest", self.dest]):
             with self.subTest(mode=mode[0]):
                 self.phone.stop()
-                os.remove(self.socket)
-                self.phone = FakePhone(self.socket, self.root, **switches).start()
-                status, events = self.run_binary(*mode, timeout=timeout)
+                os.remove(self.usbmuxd)
+                self.phone = self.fake_phone(self.root, **switches)
+                status, events, _ = self.run_binary(*mode, timeout=timeout)
                 self.assertEqual(status, 1)
                 self.assertEqual(events, [UNREACHABLE])
                 self.assertEqual(os.listdir(self.dest) if os.path.exists(self.dest) else [], [])
@@ -176,7 +146,7 @@ class ShortFileTest(PhoneTest):
     SWITCHES = {"short_files": ["/DCIM/100APPLE/IMG_0002.MOV"]}
 
     def test_a_file_that_arrives_short_is_unavailable_and_leaves_nothing(self):
-        status, events = self.run_binary("import", "--dest", self.dest)
+        status, events, _ = self.run_binary("import", "--dest", self.dest)
         self.assertEqual(status, 0)
         self.assertEqual([event.get("name") for event in events[:-1]], self.ORDER)
         self.assert_imported(events, downloaded=["IMG_0001.HEIC", "IMG_0003.JPG", "IMG_0101.PNG"])
@@ -190,7 +160,7 @@ class SlashInNameTest(PhoneTest):
                               "/DCIM/101APPLE/IMG_0101.PNG": "IMG/0101.PNG"}}
 
     def test_each_is_downloaded_under_its_safe_name(self):
-        status, events = self.run_binary("import", "--dest", self.dest)
+        status, events, _ = self.run_binary("import", "--dest", self.dest)
         self.assertEqual(status, 0)
         self.assertEqual([event.get("name") for event in events[:-1]],
                          ["IMG/0001.HEIC", "IMG_0002.MOV", "IMG_0003.JPG", "IMG/0101.PNG"])
@@ -204,7 +174,7 @@ class SameNameTest(PhoneTest):
              "101APPLE/.hidden.JPG": 5, ".MISC/Info.plist": 7}
 
     def imported(self):
-        status, events = self.run_binary("import", "--dest", self.dest, "--skip-existing")
+        status, events, _ = self.run_binary("import", "--dest", self.dest, "--skip-existing")
         self.assertEqual(status, 0)
         self.assertEqual([event.get("name") for event in events[:-1]], ["IMG_0001.JPG"] * 2)
         return events[-1]
@@ -233,12 +203,12 @@ class NamelessPhoneTest(PhoneTest):
     SWITCHES = {"name": ""}
 
     def test_an_empty_name_is_reported_as_it_is(self):
-        status, events = self.run_binary("detect")
+        status, events, _ = self.run_binary("detect")
         self.assertEqual(status, 0)
         self.assertEqual(events[0]["device"], "")
 
 
-@unittest.skipUnless(os.environ.get("PICFERRY_SLOW_TESTS"), "slow: set PICFERRY_SLOW_TESTS=1")
+@slow
 class StaysLockedTest(PhoneTest):
     """15 refusals 2 s apart: the reason arrives near 28-30 s, well before the 40 s watchdog
     (whose "device_unreachable" advice, unplug and replug, would be the wrong one)."""
@@ -247,34 +217,26 @@ class StaysLockedTest(PhoneTest):
     REASON = LOCKED
 
     def test_phone_that_stays_locked_ends_with_its_reason(self):
-        started = time.monotonic()
-        status, events = self.run_binary("import", "--dest", self.dest, timeout=70)
-        seconds = time.monotonic() - started
+        status, events, seconds = self.run_binary("import", "--dest", self.dest, timeout=70)
         self.assertEqual(status, 1)
         self.assertEqual(events, [{"type": "error", "code": "locked_or_untrusted",
                                    "message": self.REASON}])
         self.assertLess(seconds, 34)
 
 
-@unittest.skipUnless(os.environ.get("PICFERRY_SLOW_TESTS"), "slow: set PICFERRY_SLOW_TESTS=1")
+@slow
 class StaysUntrustedTest(StaysLockedTest):
     SWITCHES = {"trust_pending_refusals": -1}
     REASON = ("The iPhone is asking whether to trust this computer. Unlock it and tap Trust on "
               "its screen.")
 
 
-@unittest.skipUnless(os.environ.get("PICFERRY_SLOW_TESTS"), "slow: set PICFERRY_SLOW_TESTS=1")
+@slow
 class StaysDeniedTest(StaysLockedTest):
     SWITCHES = {"trust_denied": True}
     REASON = ("The iPhone was told not to trust this computer. Unplug it, plug it in again, "
               "unlock it and tap Trust.")
 
 
-def main():
-    global BINARY
-    BINARY = os.path.abspath(sys.argv.pop(1))
-    unittest.main(verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    harness.main(namespace=False)

@@ -8,28 +8,15 @@ ctest starts it in one. Cases named slow_* run only with PICFERRY_SLOW_TESTS=1.
 
 import json
 import os
-import shutil
-import subprocess
 import sys
-import tempfile
-import threading
-import time
-import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-for folder in ("../afc", "../usb", "../end_to_end", "../../process"):
-    sys.path.insert(0, os.path.join(HERE, folder))
-
-from event_schema import validate_output  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+import picferry_harness as harness  # noqa: E402
+from picferry_harness import T0, BinaryTest, slow, through_usbmuxd  # noqa: E402
 from fake_phone import FakePhone, FakeUsbmuxd  # noqa: E402
-from picferry_process import Run  # noqa: E402
 from tmpfs_camera import Camera  # noqa: E402
-from usb_emulator import UsbBus, host_log  # noqa: E402
+from usb_emulator import host_log  # noqa: E402
 
-BINARY = None
-LIBDIR = None
-T0 = 1_600_000_000
-SLOW = os.environ.get("PICFERRY_SLOW_TESTS") == "1"
 ZOE = "00008110-000A1B2C3D4E5F60"
 BEA = "00008030-0011223344556677"
 
@@ -44,15 +31,13 @@ def files_in(folder):
     return found
 
 
-class ChoiceTest(unittest.TestCase):
+class ChoiceTest(BinaryTest):
     """Zoë's and Bea's iPhones, a card, a Canon with a serial number and one without."""
 
     def setUp(self):
-        self.work = tempfile.mkdtemp(prefix="picferry-choice.")
-        self.addCleanup(shutil.rmtree, self.work, True)
-        self.bus = UsbBus(LIBDIR)
-        self.addCleanup(self.bus.close)
-        self.mux = FakeUsbmuxd(os.path.join(self.work, "usbmuxd")).start()
+        super().setUp()
+        self.bus = self.usb_bus()
+        self.mux = FakeUsbmuxd(self.usbmuxd).start()
         self.addCleanup(self.mux.stop)
         self.phones = {}
         for number, (udid, name) in enumerate(((ZOE, "Zoë's iPhone"), (BEA, "Bea's iPhone"))):
@@ -77,32 +62,10 @@ class ChoiceTest(unittest.TestCase):
         }
 
     def tree(self, name, files):
-        root = os.path.join(self.work, name)
-        for relative, content in files.items():
-            path = os.path.join(root, relative)
-            os.makedirs(os.path.dirname(path), exist_ok=True)
-            with open(path, "wb") as out:
-                out.write(content)
-        return root
+        return harness.tree(os.path.join(self.work, name), files)
 
-    def env(self):
-        environment = self.bus.env()
-        environment["USBMUXD_SOCKET_ADDRESS"] = "UNIX:" + os.path.join(self.work, "usbmuxd")
-        return environment
-
-    def start(self, *args):
-        process = Run(BINARY, *args, stdin=subprocess.DEVNULL, env=self.env())
-        self.addCleanup(lambda: process.process.poll() is None and process.process.kill())
-        return process
-
-    def run_binary(self, *args, timeout=60):
-        """Runs to the end; (status, events, seconds). Every line must be schema-valid."""
-        started = time.monotonic()
-        status, out, err = self.start(*args).finish(timeout=timeout)
-        self.assertEqual(err, b"")
-        validate_output(out)
-        return status, [json.loads(line) for line in out.splitlines()], \
-            time.monotonic() - started
+    def environment(self):
+        return through_usbmuxd(self.usbmuxd, self.bus.env())
 
     def devices(self):
         status, events, seconds = self.run_binary("devices")
@@ -170,7 +133,7 @@ class TakeTest(ChoiceTest):
                 self.assertEqual((status, events[0].get("device")), (0, "Bea's iPhone"), events)
         self.assertEqual(self.phones[ZOE].count("StartSession"), 0)
 
-    @unittest.skipUnless(SLOW, "slow: set PICFERRY_SLOW_TESTS=1")
+    @slow
     def test_slow_a_device_that_is_not_attached_ends_no_device_at_the_watchdog(self):
         status, events, seconds = self.run_binary("detect", "--device", "00008110-0000000000000000",
                                                   timeout=70)
@@ -194,7 +157,6 @@ class AtOnceTest(ChoiceTest):
         for wanted, dest, process in processes:
             status, out, err = process.finish(timeout=120)
             self.assertEqual((status, err), (0, b""), out)
-            validate_output(out)
             done = json.loads(out.splitlines()[-1])
             self.assertEqual(done["downloaded"], len(self.attached[wanted][2]), done)
             self.assertEqual(files_in(dest), self.attached[wanted][2], wanted)
@@ -211,40 +173,21 @@ class AtOnceTest(ChoiceTest):
         self.assertEqual(len(self.touched_usb(self.nameless.address)), 1)
 
 
-class IphoneOverUsbTest(unittest.TestCase):
+class IphoneOverUsbTest(BinaryTest):
     def test_an_iphone_has_its_udid_on_both_routes(self):
-        work = tempfile.mkdtemp(prefix="picferry-choice.")
-        self.addCleanup(shutil.rmtree, work, True)
-        bus = UsbBus(LIBDIR)
-        self.addCleanup(bus.close)
-        os.makedirs(os.path.join(work, "phone", "DCIM"))
-        bus.plug("iphone", os.path.join(work, "phone"), serial=ZOE.replace("-", ""))
-        seen = []
-        for through_usbmuxd in (False, True):
-            environment = bus.env()
-            if through_usbmuxd:
-                phone = FakePhone(os.path.join(work, "usbmuxd"), os.path.join(work, "phone"),
-                                  udid=ZOE).start()
-                self.addCleanup(phone.stop)
-                environment["USBMUXD_SOCKET_ADDRESS"] = "UNIX:" + os.path.join(work, "usbmuxd")
-            status, out, err = Run(BINARY, "devices", stdin=subprocess.DEVNULL,
-                                   env=environment).finish(timeout=30)
-            self.assertEqual((status, err), (0, b""))
-            seen.append([(event["id"], event["route"])
-                         for event in map(json.loads, out.splitlines())])
-        self.assertEqual(seen, [[(ZOE, "usb")], [(ZOE, "usbmuxd")]])
+        bus = self.usb_bus()
+        phone = os.path.join(self.work, "phone")
+        os.makedirs(os.path.join(phone, "DCIM"))
+        bus.plug("iphone", phone, serial=ZOE.replace("-", ""))
 
-
-def main():
-    global BINARY, LIBDIR
-    if os.environ.get("PICFERRY_E2E_NAMESPACE") != "1":
-        os.environ["PICFERRY_E2E_NAMESPACE"] = "1"
-        os.execvp("unshare", ["unshare", "-m", "--propagation", "private", sys.executable,
-                              os.path.abspath(__file__), *sys.argv[1:]])
-    BINARY = os.path.abspath(sys.argv.pop(1))
-    LIBDIR = os.path.abspath(sys.argv.pop(1))
-    unittest.main(verbosity=2)
+        def devices(environment):
+            status, events, _ = self.run_binary("devices", timeout=30, env=environment)
+            self.assertEqual(status, 0)
+            return [(event["id"], event["route"]) for event in events]
+        self.assertEqual(devices(bus.env()), [(ZOE, "usb")])
+        self.fake_phone(phone, udid=ZOE)  # the same phone, through usbmuxd as well
+        self.assertEqual(devices(through_usbmuxd(self.usbmuxd, bus.env())), [(ZOE, "usbmuxd")])
 
 
 if __name__ == "__main__":
-    main()
+    harness.main(libdir=True)

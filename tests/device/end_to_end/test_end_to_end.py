@@ -9,52 +9,14 @@ import hashlib
 import json
 import os
 import signal
-import subprocess
 import sys
-import tempfile
 import time
-import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "..", "process"))
-
-from picferry_process import Run, bytes_written_into  # noqa: E402
-from tmpfs_camera import MIB, Camera, Tmpfs  # noqa: E402
-
-BINARY = None
-T0 = 1_600_000_000  # a base for distinct, whole-second modification times
-
-
-def events_of(out):
-    """Parses every line; each must be one JSON object and the output must end in a newline."""
-    assert out == b"" or out.endswith(b"\n"), out[-200:]
-    return [json.loads(line) for line in out.splitlines()]
-
-
-def import_events(names, dest, downloaded, skipped, unavailable):
-    """The exact events of an import of `names` (catalogue order) into `dest`."""
-    events = [{"type": "progress", "done": index + 1, "total": len(names), "name": name}
-              for index, name in enumerate(names)]
-    events.append({"type": "done", "downloaded": downloaded, "skipped": skipped,
-                   "unavailable": unavailable, "dest": dest})
-    return events
-
-
-def run_to_end(*args, timeout=60):
-    """Runs the binary with standard input closed; (status, stdout, stderr). Killed on timeout."""
-    process = Run(BINARY, *args, stdin=subprocess.DEVNULL)
-    try:
-        return process.finish(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        process.process.kill()
-        process.finish(timeout=10)
-        raise
-
-
-def read_bytes(path):
-    with open(path, "rb") as source:
-        return source.read()
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+import picferry_harness as harness  # noqa: E402
+from picferry_harness import (MIB, T0, BinaryTest, events_of, import_events,  # noqa: E402
+                              read_bytes, read_event, slow, wait_for_bytes_written)
+from tmpfs_camera import Camera, Tmpfs  # noqa: E402
 
 
 def digest(path):
@@ -69,38 +31,7 @@ def hidden_files(folder):
     return [name for name in os.listdir(folder) if name.startswith(".")]
 
 
-def wait_for_bytes_written(process, folder, at_least, timeout=30):
-    """Waits until the process holds a file in `folder` (named or not) of `at_least` bytes."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if bytes_written_into(process.process.pid, folder) >= at_least:
-            return
-        time.sleep(0.002)
-    raise AssertionError("no file of %d bytes being written in %s within %s s"
-                         % (at_least, folder, timeout))
-
-
-def read_event(process, timeout=30):
-    line = process.read_line(timeout=timeout)
-    if not line:
-        raise AssertionError("standard output ended; so far %r" % process.stdout)
-    return json.loads(line)
-
-
-class E2ETest(unittest.TestCase):
-    def start(self, *args, **kwargs):
-        """A running process of the binary, killed at the end of the test if still alive."""
-        process = Run(BINARY, *args, **kwargs)
-
-        def stop():
-            if process.process.poll() is None:
-                process.process.kill()
-                process.finish(timeout=10)
-        self.addCleanup(stop)
-        return process
-
-
-class CatalogueTest(unittest.TestCase):
+class CatalogueTest(BinaryTest):
     """One camera with folders, a sub-folder, an empty file and a quoted non-ASCII name."""
 
     NAME = "EOS R6 Zo\u00eb"
@@ -132,12 +63,8 @@ class CatalogueTest(unittest.TestCase):
     def tearDownClass(cls):
         cls.camera.close()
 
-    def setUp(self):
-        self.work = tempfile.TemporaryDirectory(prefix="picferry-e2e-dest.")
-        self.addCleanup(self.work.cleanup)
-
     def run_import(self, dest, *options):
-        status, out, err = run_to_end("import", "--dest", dest, *options)
+        status, out, err = self.run_to_end("import", "--dest", dest, *options)
         self.assertEqual((status, err), (0, b""), out)
         return out
 
@@ -151,7 +78,7 @@ class CatalogueTest(unittest.TestCase):
                 self.assertEqual(os.stat(path).st_mtime_ns, mtime * 1_000_000_000)
 
     def test_detect_reports_count_bytes_and_name_exactly(self):
-        status, out, err = run_to_end("detect")
+        status, out, err = self.run_to_end("detect")
         self.assertEqual((status, err), (0, b""))
         total = sum(len(content) for _, content, _ in self.FILES)
         self.assertEqual(events_of(out), [{"type": "detected", "device": self.NAME,
@@ -159,7 +86,7 @@ class CatalogueTest(unittest.TestCase):
         self.assertIn(b'"device":"EOS R6 Zo\xc3\xab"', out)  # raw UTF-8, not \u escapes
 
     def test_import_copies_in_catalogue_order_then_skip_existing_leaves_all_untouched(self):
-        dest = os.path.join(self.work.name, "new", "photos")  # parents are created
+        dest = os.path.join(self.work, "new", "photos")  # parents are created
         out = self.run_import(dest)
         self.assertEqual(events_of(out), import_events(self.ORDER, dest, 6, 0, 0))
         self.assertIn('"name":"Zo\u00eb \\"best\\".JPG"'.encode(), out)
@@ -179,7 +106,7 @@ class CatalogueTest(unittest.TestCase):
         self.assert_copied(dest)
 
     def test_existing_names_are_never_overwritten(self):
-        dest = self.work.name
+        dest = self.work
         existing = {
             "IMG_0001.JPG": b"an older, different photo",
             "IMG_0002.JPG": b"taken",
@@ -208,7 +135,7 @@ class CatalogueTest(unittest.TestCase):
         self.assertEqual(set(os.listdir(dest)), expected)
 
     def test_skip_existing_skips_the_same_files_and_folders_of_the_name_only(self):
-        dest = self.work.name
+        dest = self.work
         with open(os.path.join(dest, "IMG_0001.JPG"), "wb") as out:
             out.write(b"mine")  # another photo of the same name: both are kept
         os.mkdir(os.path.join(dest, "CLIP.MOV"))
@@ -230,16 +157,15 @@ class CatalogueTest(unittest.TestCase):
                          import_events(self.ORDER, dest, 0, 6, 0))
 
 
-class SessionTest(E2ETest):
+class SessionTest(BinaryTest):
     def test_import_sent_while_the_catalogue_settles_waits_for_detected(self):
         files = {"100APPLE/IMG_0001.JPG": os.urandom(1000), "100APPLE/IMG_0002.JPG": b"x",
                  "101APPLE/IMG_0003.PNG": os.urandom(50_000)}
-        with Camera("SESSION-CAM") as camera, \
-                tempfile.TemporaryDirectory(prefix="picferry-e2e-dest.") as work:
+        with Camera("SESSION-CAM") as camera:
             for relative, content in files.items():
                 camera.add(relative, content)
-            replaced = os.path.join(work, "replaced")
-            dest = os.path.join(work, "photos")
+            replaced = os.path.join(self.work, "replaced")
+            dest = os.path.join(self.work, "photos")
             process = self.start("session")
             # Both before the catalogue can have settled: the later one replaces the earlier.
             process.send(json.dumps({"cmd": "import", "dest": replaced}).encode() + b"\n")
@@ -263,8 +189,8 @@ class SessionTest(E2ETest):
                                  content)
 
     def test_files_gone_or_changed_on_the_device_mid_import_count_unavailable(self):
-        with Camera("GONE-CAM", "1g") as camera, \
-                tempfile.TemporaryDirectory(prefix="picferry-e2e-dest.") as dest:
+        dest = self.work
+        with Camera("GONE-CAM", "1g") as camera:
             camera.add_sized("100APPLE/A.MOV", 512 * MIB)  # long enough to act during it
             content = {name: os.urandom(20_000 + index) for index, name in
                        enumerate(["B.JPG", "C.JPG", "D.JPG", "E.JPG", "F.JPG", "G.JPG",
@@ -301,7 +227,7 @@ class SessionTest(E2ETest):
                 self.assertEqual(read_bytes(os.path.join(dest, name)), content[name])
 
 
-class InterruptedTest(E2ETest):
+class InterruptedTest(BinaryTest):
     """A stop in the middle of a 1.5 GiB file."""
 
     @classmethod
@@ -315,9 +241,8 @@ class InterruptedTest(E2ETest):
         cls.camera.close()
 
     def setUp(self):
-        work = tempfile.TemporaryDirectory(prefix="picferry-e2e-dest.")  # on disk
-        self.addCleanup(work.cleanup)
-        self.dest = os.path.join(work.name, "photos")
+        super().setUp()
+        self.dest = os.path.join(self.work, "photos")  # on disk
 
     def stop_during_big_file(self, process, stop):
         wait_for_bytes_written(process, self.dest, 32 * MIB)
@@ -335,7 +260,7 @@ class InterruptedTest(E2ETest):
         self.assertEqual(read_bytes(os.path.join(self.dest, "A.JPG")), read_bytes(self.small))
 
     def test_sigterm_writes_the_counts_so_far_and_leaves_no_partial_file(self):
-        process = self.start("import", "--dest", self.dest, stdin=subprocess.DEVNULL)
+        process = self.start("import", "--dest", self.dest)
         out = self.stop_during_big_file(process, lambda: process.signal(signal.SIGTERM))
         self.assertEqual(events_of(out), [
             {"type": "progress", "done": 1, "total": 2, "name": "A.JPG"},
@@ -355,7 +280,7 @@ class InterruptedTest(E2ETest):
         self.assert_only_the_small_file_is_final()
 
 
-class FullDestinationTest(unittest.TestCase):
+class FullDestinationTest(BinaryTest):
     def test_files_that_do_not_fit_are_unavailable_and_the_rest_imports(self):
         # 3 MiB of room: A and B fit; C (2 MiB) does not; D (0.5 MiB) fits only if C's
         # temporary file was removed; then E (1 MiB) does not.
@@ -363,7 +288,7 @@ class FullDestinationTest(unittest.TestCase):
         with Camera("FULL-CAM") as camera, Tmpfs("full", "3m") as dest:
             for name, size in sizes.items():
                 camera.add_sized("100APPLE/" + name, size)
-            status, out, err = run_to_end("import", "--dest", dest.path)
+            status, out, err = self.run_to_end("import", "--dest", dest.path)
             self.assertEqual((status, err), (0, b""))
             self.assertEqual(events_of(out), import_events(list(sizes), dest.path, 3, 0, 2))
             self.assertEqual(sorted(os.listdir(dest.path)), ["A.JPG", "B.JPG", "D.JPG"])
@@ -372,16 +297,15 @@ class FullDestinationTest(unittest.TestCase):
                                  read_bytes(camera.file("100APPLE/" + name)))
 
 
-class SameNameTest(unittest.TestCase):
+class SameNameTest(BinaryTest):
     def test_files_of_one_name_in_several_folders_are_all_kept(self):
         # Cameras restart their numbering: equal names in different folders are common.
         contents = [os.urandom(1000 + index) for index in range(3)]
-        with Camera("SAME-CAM") as camera, \
-                tempfile.TemporaryDirectory(prefix="picferry-e2e-dest.") as work:
+        with Camera("SAME-CAM") as camera:
             for index, content in enumerate(contents):
                 camera.add("%dAPPLE/IMG_0001.JPG" % (100 + index), content, T0 + index)
-            dest = os.path.join(work, "Zo\u00eb's \"photos\"")
-            status, out, err = run_to_end("import", "--dest", dest)
+            dest = os.path.join(self.work, "Zo\u00eb's \"photos\"")
+            status, out, err = self.run_to_end("import", "--dest", dest)
             self.assertEqual((status, err), (0, b""))
             self.assertEqual(events_of(out), import_events(["IMG_0001.JPG"] * 3, dest, 3, 0, 0))
             self.assertIn(('"dest":"%s"' % dest.replace("/", "\\/").replace('"', '\\"'))
@@ -395,13 +319,13 @@ class SameNameTest(unittest.TestCase):
 
     def test_skip_existing_keeps_both_and_skips_only_that_very_file_later(self):
         first, second = os.urandom(1000), os.urandom(2000)
-        with Camera("SKIP-CAM") as camera, \
-                tempfile.TemporaryDirectory(prefix="picferry-e2e-dest.") as dest:
+        dest = self.work
+        with Camera("SKIP-CAM") as camera:
             camera.add("100APPLE/IMG_0001.JPG", first, T0)
             camera.add("101APPLE/IMG_0001.JPG", second, T0 + 1)
 
             def imported(downloaded, skipped):
-                status, out, err = run_to_end("import", "--dest", dest, "--skip-existing")
+                status, out, err = self.run_to_end("import", "--dest", dest, "--skip-existing")
                 self.assertEqual((status, err), (0, b""))
                 self.assertEqual(events_of(out), import_events(["IMG_0001.JPG"] * 2, dest,
                                                                downloaded, skipped, 0))
@@ -419,12 +343,12 @@ class SameNameTest(unittest.TestCase):
     def test_names_of_the_longest_length_are_all_copied(self):
         name = "\u00e9" * 120 + "x" * 11 + ".JPG"  # 255 bytes
         self.assertEqual(len(name.encode()), 255)
-        with Camera("LONG-CAM") as camera, \
-                tempfile.TemporaryDirectory(prefix="picferry-e2e-dest.") as dest:
+        dest = self.work
+        with Camera("LONG-CAM") as camera:
             camera.add("100APPLE/" + name, b"first")
             camera.add("101APPLE/" + name, b"second")
             for skipped in (0, 2):
-                status, out, err = run_to_end("import", "--dest", dest, "--skip-existing")
+                status, out, err = self.run_to_end("import", "--dest", dest, "--skip-existing")
                 self.assertEqual(events_of(out)[-1]["skipped"], skipped)
                 self.assertEqual(events_of(out)[-1]["downloaded"], 2 - skipped)
             saved = sorted(os.listdir(dest))
@@ -434,7 +358,7 @@ class SameNameTest(unittest.TestCase):
                              [b"first", b"second"])
 
 
-class CardTest(unittest.TestCase):
+class CardTest(BinaryTest):
     """A memory card: every regular, non-hidden file under DCIM is media."""
 
     MEDIA = ["100CANON/IMG_0001.HEIC", "100CANON/IMG_0002.heic", "100CANON/IMG_0003.HEIF",
@@ -442,38 +366,37 @@ class CardTest(unittest.TestCase):
              "100CANON/IMG_0007.CR3", "100CANON/README"]
 
     def test_every_extension_is_counted_and_copied_and_hidden_entries_are_not(self):
-        with Camera("CARD") as camera, \
-                tempfile.TemporaryDirectory(prefix="picferry-e2e-dest.") as dest:
+        dest = self.work
+        with Camera("CARD") as camera:
             contents = {}
             for index, relative in enumerate(self.MEDIA):
                 contents[os.path.basename(relative)] = os.urandom(100 + index)
                 camera.add(relative, contents[os.path.basename(relative)])
             camera.add("100CANON/.hidden.JPG", b"hidden")
             camera.add(".MISC/Info.plist", b"hidden folder")
-            status, out, err = run_to_end("detect")
+            status, out, err = self.run_to_end("detect")
             self.assertEqual(events_of(out), [{"type": "detected", "device": "CARD",
                                                "itemCount": len(self.MEDIA),
                                                "totalBytes": sum(map(len, contents.values()))}])
-            status, out, err = run_to_end("import", "--dest", dest)
+            status, out, err = self.run_to_end("import", "--dest", dest)
             self.assertEqual(events_of(out)[-1]["downloaded"], len(self.MEDIA))
             self.assertEqual(sorted(os.listdir(dest)), sorted(contents))
             for name, content in contents.items():
                 self.assertEqual(read_bytes(os.path.join(dest, name)), content, name)
 
 
-class UnreadableFolderTest(unittest.TestCase):
+class UnreadableFolderTest(BinaryTest):
     def test_a_folder_that_cannot_be_listed_ends_unreachable(self):
-        with Camera("LOCKED-CARD") as camera, \
-                tempfile.TemporaryDirectory(prefix="picferry-e2e-dest.") as work:
+        with Camera("LOCKED-CARD") as camera:
             camera.add("100CANON/IMG_0001.JPG", b"x" * 100)
             camera.add("101CANON/IMG_0002.JPG", b"y" * 100)
             os.chmod(camera.file("101CANON"), 0)
-            dest = os.path.join(work, "photos")
+            dest = os.path.join(self.work, "photos")
             for mode in (["detect"], ["import", "--dest", dest]):
                 # Root reads any folder: without these capabilities, permissions hold.
-                process = Run("setpriv", "--bounding-set", "-dac_override,-dac_read_search",
-                              BINARY, *mode, stdin=subprocess.DEVNULL)
-                status, out, err = process.finish(timeout=60)
+                status, out, err = self.run_to_end(
+                    "setpriv", "--bounding-set", "-dac_override,-dac_read_search",
+                    harness.BINARY, *mode)
                 self.assertEqual((status, err), (1, b""), mode)
                 self.assertEqual(events_of(out), [{
                     "type": "error", "code": "device_unreachable",
@@ -482,7 +405,7 @@ class UnreadableFolderTest(unittest.TestCase):
             self.assertEqual(os.listdir(dest), [])
 
 
-class HugeFileTest(E2ETest):
+class HugeFileTest(BinaryTest):
     """A sparse file over 4 GiB: sizes must not be cut to 32 bits."""
 
     SIZE = 5 * 1024 * MIB + 7
@@ -503,35 +426,33 @@ class HugeFileTest(E2ETest):
         cls.camera.close()
 
     def test_detect_counts_every_byte(self):
-        status, out, err = run_to_end("detect")
+        status, out, err = self.run_to_end("detect")
         self.assertEqual((status, err), (0, b""))
         self.assertEqual(events_of(out), [{"type": "detected", "device": "HUGE-CAM",
                                            "itemCount": 2, "totalBytes": self.SIZE + 5}])
 
-    @unittest.skipUnless(os.environ.get("PICFERRY_SLOW_TESTS"),
-                         "slow: set PICFERRY_SLOW_TESTS=1")
+    @slow
     def test_import_copies_every_byte(self):
-        with tempfile.TemporaryDirectory(prefix="picferry-e2e-dest.") as dest:  # on disk
-            status, out, err = run_to_end("import", "--dest", dest, timeout=240)
-            self.assertEqual((status, err), (0, b""))
-            self.assertEqual(events_of(out),
-                             import_events(["HUGE.MOV", "SMALL.JPG"], dest, 2, 0, 0))
-            self.assertEqual(sorted(os.listdir(dest)), ["HUGE.MOV", "SMALL.JPG"])
-            copy = os.path.join(dest, "HUGE.MOV")
-            self.assertEqual(os.stat(copy).st_size, self.SIZE)
-            self.assertEqual(digest(copy), digest(self.huge))
+        dest = self.work  # on disk
+        status, out, err = self.run_to_end("import", "--dest", dest, timeout=240)
+        self.assertEqual((status, err), (0, b""))
+        self.assertEqual(events_of(out), import_events(["HUGE.MOV", "SMALL.JPG"], dest, 2, 0, 0))
+        self.assertEqual(sorted(os.listdir(dest)), ["HUGE.MOV", "SMALL.JPG"])
+        copy = os.path.join(dest, "HUGE.MOV")
+        self.assertEqual(os.stat(copy).st_size, self.SIZE)
+        self.assertEqual(digest(copy), digest(self.huge))
 
 
-@unittest.skipUnless(os.environ.get("PICFERRY_SLOW_TESTS"), "slow: set PICFERRY_SLOW_TESTS=1")
-class StalledSourceTest(E2ETest):
+@slow
+class StalledSourceTest(BinaryTest):
     def test_a_file_cut_short_while_it_downloads_is_unavailable(self):
         # The source stops delivering bytes mid-download (libgphoto2 then waits for ever):
         # the download must be given up, and the import go on.
-        with Camera("STALL-CAM", "2g") as camera, \
-                tempfile.TemporaryDirectory(prefix="picferry-e2e-dest.") as dest:
+        dest = self.work
+        with Camera("STALL-CAM", "2g") as camera:
             camera.add_sized("100APPLE/A.MOV", 1024 * MIB)
             camera.add("100APPLE/B.JPG", b"after the stall")
-            process = self.start("import", "--dest", dest, stdin=subprocess.DEVNULL)
+            process = self.start("import", "--dest", dest)
             wait_for_bytes_written(process, dest, 16 * MIB)
             os.truncate(camera.file("100APPLE/A.MOV"), 8 * MIB)
             status, out, err = process.finish(timeout=120)
@@ -541,8 +462,8 @@ class StalledSourceTest(E2ETest):
             self.assertEqual(read_bytes(os.path.join(dest, "B.JPG")), b"after the stall")
 
 
-@unittest.skipUnless(os.environ.get("PICFERRY_SLOW_TESTS"), "slow: set PICFERRY_SLOW_TESTS=1")
-class LargeFolderTest(unittest.TestCase):
+@slow
+class LargeFolderTest(BinaryTest):
     def test_detect_lists_a_folder_of_60000_files_completely(self):
         # libgphoto2 lists one folder in one call, in time quadratic in its size: here
         # well over the 3 s settle. The folder after it must be counted too.
@@ -555,7 +476,7 @@ class LargeFolderTest(unittest.TestCase):
                     out.write(b"x" * (index % 5))
                 total += index % 5
             camera.add("101LAST/LAST.JPG", b"the last one")
-            status, out, err = run_to_end("detect", timeout=200)
+            status, out, err = self.run_to_end("detect", timeout=200)
             self.assertEqual((status, err), (0, b""))
             self.assertEqual(events_of(out), [{"type": "detected", "device": "FLAT-CAM",
                                                "itemCount": 60_001,
@@ -564,22 +485,11 @@ class LargeFolderTest(unittest.TestCase):
     def test_import_of_10000_files_in_one_folder_handles_each_once(self):
         with Camera("FLAT-CAM", "256m") as camera, Tmpfs("dest", "256m") as dest:
             names = camera.add_many_empty("100APPLE", 10_000)
-            status, out, err = run_to_end("import", "--dest", dest.path, timeout=300)
+            status, out, err = self.run_to_end("import", "--dest", dest.path, timeout=300)
             self.assertEqual((status, err), (0, b""))
             self.assertEqual(events_of(out), import_events(names, dest.path, 10_000, 0, 0))
             self.assertEqual(sorted(os.listdir(dest.path)), names)
 
 
-def main():
-    global BINARY
-    if os.environ.get("PICFERRY_E2E_NAMESPACE") != "1":
-        # Never mount in the caller's namespace: start again inside a private one.
-        os.environ["PICFERRY_E2E_NAMESPACE"] = "1"
-        os.execvp("unshare", ["unshare", "-m", "--propagation", "private", sys.executable,
-                              os.path.abspath(__file__), *sys.argv[1:]])
-    BINARY = os.path.abspath(sys.argv.pop(1))
-    unittest.main(verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    harness.main()

@@ -8,21 +8,23 @@ import sys
 import tempfile
 import time
 
-import destination_test
-from destination_test import HERE, MIB, Camera, DestinationTest, read_bytes, read_event
-from disk_images import file_system, scratch, unmount
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+import picferry_harness as harness  # noqa: E402
+from picferry_harness import MIB, T0, BinaryTest, read_bytes, read_event  # noqa: E402
+from disk_images import file_system, scratch, unmount  # noqa: E402
+from tmpfs_camera import Camera  # noqa: E402
 
 FILES = {"100APPLE/A.JPG": os.urandom(200_000), "100APPLE/B.JPG": os.urandom(5_000),
          "100APPLE/C.MOV": os.urandom(3 * MIB), "101APPLE/D.PNG": b"",
          "101APPLE/E.JPG": os.urandom(70_000)}
 
 
-class DestinationWithCameraTest(DestinationTest):
+class DestinationWithCameraTest(BinaryTest):
     @classmethod
     def setUpClass(cls):
         cls.camera = Camera("DEST-CAM")
         for index, (path, content) in enumerate(FILES.items()):
-            cls.camera.add(path, content, 1_600_000_000 + 10 * index)
+            cls.camera.add(path, content, T0 + 10 * index)
         # Readable by an unprivileged run as well.
         os.chmod(os.path.dirname(cls.camera.path), 0o755)
 
@@ -31,8 +33,7 @@ class DestinationWithCameraTest(DestinationTest):
         cls.camera.close()
 
     def assert_unwritable(self, dest, reason, run_as=()):
-        status, out, err = self.start(*run_as, destination_test.BINARY, "import", "--dest", dest,
-                                      stdin=subprocess.DEVNULL).finish(timeout=60)
+        status, out, err = self.run_to_end(*run_as, harness.BINARY, "import", "--dest", dest)
         self.assertEqual((status, err), (1, b""), out)
         events = [json.loads(line) for line in out.splitlines()]
         self.assertEqual(len(events), 1, events)
@@ -70,8 +71,8 @@ def two_second_times():
         folder, mount_point = os.path.join(work, "folder"), os.path.join(work, "mount")
         os.mkdir(folder)
         os.mkdir(mount_point)
-        server = subprocess.Popen([sys.executable, os.path.join(HERE, "two_second_times.py"),
-                                   folder, mount_point])
+        server = subprocess.Popen([sys.executable, os.path.join(
+            harness.TESTS, "device", "power_cut", "two_second_times.py"), folder, mount_point])
         try:
             deadline = time.monotonic() + 10
             while not os.path.ismount(mount_point) and time.monotonic() < deadline:
@@ -83,10 +84,8 @@ def two_second_times():
             server.wait(timeout=10)
 
 
-class TwoSecondTimesTest(DestinationTest):
+class TwoSecondTimesTest(BinaryTest):
     """A destination that keeps times as FAT does: an odd second reads back one less."""
-
-    T0 = 1_600_000_000
 
     def imported(self, dest, *flags):
         status, out, err = self.run_to_end("import", "--dest", dest, *flags)
@@ -98,16 +97,16 @@ class TwoSecondTimesTest(DestinationTest):
     def test_skip_existing_knows_every_photo_however_its_second_was_kept(self):
         with Camera("FAT-TIMES-CAM") as camera, two_second_times() as dest:
             for second in range(1, 5):
-                camera.add("100APPLE/IMG_%04d.JPG" % second, os.urandom(1000), self.T0 + second)
+                camera.add("100APPLE/IMG_%04d.JPG" % second, os.urandom(1000), T0 + second)
             self.assertEqual(self.imported(dest), (4, 0))
-            self.assertEqual(os.stat(os.path.join(dest, "IMG_0001.JPG")).st_mtime, self.T0)
+            self.assertEqual(os.stat(os.path.join(dest, "IMG_0001.JPG")).st_mtime, T0)
             names = sorted(os.listdir(dest))
             for _ in range(2):
                 self.assertEqual(self.imported(dest, "--skip-existing"), (0, 4))
             self.assertEqual(sorted(os.listdir(dest)), names)
             # Another photo of a name and size already there, 2 s apart, is no copy of it.
             other = os.urandom(1000)
-            camera.add("100APPLE/IMG_0002.JPG", other, self.T0 + 4)
+            camera.add("100APPLE/IMG_0002.JPG", other, T0 + 4)
             self.assertEqual(self.imported(dest, "--skip-existing"), (1, 3))
             self.assertEqual(read_bytes(os.path.join(dest, "IMG_0002 (1).JPG")), other)
 
@@ -147,4 +146,4 @@ class UnwritableDestinationTest(DestinationWithCameraTest):
 
 
 if __name__ == "__main__":
-    destination_test.main()
+    harness.main()

@@ -6,24 +6,25 @@ folder's word alone is gone after a remount. The preloaded shim (shutdown_after_
 the disk down right after the n-th name is made, between naming a file and counting it.
 """
 
-import json
 import os
 import shutil
-import subprocess
+import sys
 
-import destination_test
-from destination_test import MIB, Camera, DestinationTest, read_bytes
-from disk_images import file_system, mounted, scratch
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+import picferry_harness as harness  # noqa: E402
+from picferry_harness import MIB, T0, BinaryTest, events_of, read_bytes  # noqa: E402
+from disk_images import file_system, mounted, scratch  # noqa: E402
+from tmpfs_camera import Camera  # noqa: E402
 
 FILES = {"100APPLE/IMG_%04d.JPG" % n: os.urandom(40_000 + n) for n in range(1, 7)}
 
 
-class FailingDiskTest(DestinationTest):
+class FailingDiskTest(BinaryTest):
     @classmethod
     def setUpClass(cls):
         cls.camera = Camera("DYING-DISK-CAM")
         for index, (path, content) in enumerate(FILES.items()):
-            cls.camera.add(path, content, 1_600_000_000 + index)
+            cls.camera.add(path, content, T0 + index)
 
     @classmethod
     def tearDownClass(cls):
@@ -38,10 +39,9 @@ class FailingDiskTest(DestinationTest):
                                    ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") +
                                    ":verify_asan_link_order=0")
                 dest = os.path.join(mount_point, "photos")
-                status, out, err = self.start("import", "--dest", dest, env=environment,
-                                              stdin=subprocess.DEVNULL).finish(timeout=60)
+                status, out, err = self.run_to_end("import", "--dest", dest, env=environment)
                 self.assertEqual((status, err), (0, b""), out)
-                events = [json.loads(line) for line in out.splitlines()]
+                events = events_of(out)
                 self.assertEqual(events[-1]["type"], "done", events)
                 # Files named together are flushed together: those named before the
                 # shutdown may count, from the shutdown on files fail, so the counted ones
@@ -60,4 +60,4 @@ class FailingDiskTest(DestinationTest):
                         self.assertEqual(read_bytes(path), FILES["100APPLE/" + name], name)
 
 if __name__ == "__main__":
-    destination_test.main()
+    harness.main()

@@ -3,33 +3,25 @@
 import json
 import os
 import signal
-import subprocess
-import time
+import sys
 
-import destination_test
-from destination_test import (MIB, Camera, DestinationTest, bytes_written_into, read_bytes,
-                              read_event)
-from disk_images import file_system, scratch
-from tmpfs_camera import Tmpfs
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+import picferry_harness as harness  # noqa: E402
+from picferry_harness import (MIB, T0, BinaryTest, read_bytes, read_event,  # noqa: E402
+                              wait_for_bytes_written)
+from disk_images import file_system, scratch  # noqa: E402
+from tmpfs_camera import Camera, Tmpfs  # noqa: E402
 
 SMALL = os.urandom(100_000)
 
 
-def wait_until_written(process, folder, at_least, timeout=60):
-    deadline = time.monotonic() + timeout
-    while bytes_written_into(process.process.pid, folder) < at_least:
-        if time.monotonic() > deadline or process.process.poll() is not None:
-            raise AssertionError("%d bytes never reached %s" % (at_least, folder))
-        time.sleep(0.005)
-
-
-class InterruptedTest(DestinationTest):
+class InterruptedTest(BinaryTest):
     """SIGKILL, SIGTERM and a cancel in the middle of a 1.5 GiB file, into a tmpfs."""
 
     @classmethod
     def setUpClass(cls):
         cls.camera = Camera("BIG-CAM", "2g")
-        cls.camera.add("100APPLE/A.JPG", SMALL, 1_600_000_000)
+        cls.camera.add("100APPLE/A.JPG", SMALL, T0)
         cls.camera.add_sized("100APPLE/BIG.MOV", 1536 * MIB)
 
     @classmethod
@@ -45,7 +37,7 @@ class InterruptedTest(DestinationTest):
 
         def by_signal(signo, status):
             def run(dest):
-                process = self.start("import", "--dest", dest, stdin=subprocess.DEVNULL)
+                process = self.start("import", "--dest", dest)
                 return process, lambda: process.signal(signo), status
             return run
 
@@ -56,32 +48,32 @@ class InterruptedTest(DestinationTest):
                 with self.subTest(stop=how):
                     dest = os.path.join(room.path, how)
                     process, stop, status = begin(dest)
-                    wait_until_written(process, dest, 32 * MIB)
+                    wait_for_bytes_written(process, dest, 32 * MIB)
                     stop()
                     self.assertEqual(process.process.wait(timeout=30), status)
                     self.assertEqual(os.listdir(dest), ["A.JPG"])
                     self.assertEqual(read_bytes(os.path.join(dest, "A.JPG")), SMALL)
 
 
-class LeftoverTest(DestinationTest):
+class LeftoverTest(BinaryTest):
     def test_a_killed_runs_temporary_file_on_fat_is_gone_after_the_next_import(self):
         with scratch("1g") as room, file_system(room, "vfat", 512 * MIB) as (_, mount_point):
             dest = os.path.join(mount_point, "photos")
             with Camera("BIG-CAM", "512m") as camera:
-                camera.add("100APPLE/A.JPG", SMALL, 1_600_000_000)
+                camera.add("100APPLE/A.JPG", SMALL, T0)
                 camera.add_sized("100APPLE/BIG.MOV", 256 * MIB)
-                process = self.start("import", "--dest", dest, stdin=subprocess.DEVNULL)
-                wait_until_written(process, dest, 4 * MIB)
+                process = self.start("import", "--dest", dest)
+                wait_for_bytes_written(process, dest, 4 * MIB)
                 process.signal(signal.SIGKILL)
                 process.process.wait(timeout=30)
             left = sorted(os.listdir(dest))
             self.assertEqual(len(left), 2, left)  # A.JPG and the killed run's temporary file
             with Camera("NEXT-CAM") as camera:
-                camera.add("100APPLE/C.JPG", b"next", 1_600_000_100)
+                camera.add("100APPLE/C.JPG", b"next", T0 + 100)
                 status, _, err = self.run_to_end("import", "--dest", dest)
             self.assertEqual((status, err), (0, b""))
             self.assertEqual(sorted(os.listdir(dest)), ["A.JPG", "C.JPG"])
 
 
 if __name__ == "__main__":
-    destination_test.main()
+    harness.main()

@@ -8,25 +8,27 @@ its device, as a power cut would; the copy is mounted again as at the next boot.
 import os
 import shutil
 import signal
-import subprocess
+import sys
 
-import destination_test
-from destination_test import MIB, Camera, DestinationTest, read_bytes, read_event
-from disk_images import check_as_at_boot, file_system, mounted, scratch
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+import picferry_harness as harness  # noqa: E402
+from picferry_harness import MIB, T0, BinaryTest, read_bytes, read_event  # noqa: E402
+from disk_images import check_as_at_boot, file_system, mounted, scratch  # noqa: E402
+from tmpfs_camera import Camera  # noqa: E402
 
 SIZES = {"ext4": 64 * MIB, "ext4-nojournal": 64 * MIB, "xfs": 320 * MIB}
 FILES = [("100APPLE/IMG_0001.JPG", 3 * MIB + 17), ("100APPLE/IMG_0002.JPG", 700_000),
          ("100APPLE/CLIP.MOV", 5 * MIB), ("101APPLE/IMG_0003.PNG", 20_000)]
 
 
-class PowerCutTest(DestinationTest):
+class PowerCutTest(BinaryTest):
     @classmethod
     def setUpClass(cls):
         cls.camera = Camera("CUT-CAM")
         cls.content = {}
         for index, (path, size) in enumerate(FILES):
             cls.content[os.path.basename(path)] = os.urandom(size)
-            cls.camera.add(path, cls.content[os.path.basename(path)], 1_600_000_000 + index)
+            cls.camera.add(path, cls.content[os.path.basename(path)], T0 + index)
 
     @classmethod
     def tearDownClass(cls):
@@ -55,8 +57,7 @@ class PowerCutTest(DestinationTest):
             with self.subTest(file_system=kind), scratch("1g") as room, \
                     file_system(room, kind, SIZES[kind]) as (image, mount_point):
                 relative_dest = "new/photos"  # both folders made by the run
-                process = self.start("import", "--dest", os.path.join(mount_point, relative_dest),
-                                     stdin=subprocess.DEVNULL)
+                process = self.start("import", "--dest", os.path.join(mount_point, relative_dest))
                 reported = []
                 while True:
                     event = read_event(process)
@@ -77,4 +78,4 @@ class PowerCutTest(DestinationTest):
 
 
 if __name__ == "__main__":
-    destination_test.main()
+    harness.main()

@@ -1,12 +1,13 @@
 """A source that stops growing: the download is given up without spinning a core meanwhile."""
 
 import os
-import subprocess
+import sys
 import time
 
-import destination_test
-from destination_test import MIB, Camera, DestinationTest, bytes_written_into
-from tmpfs_camera import Tmpfs
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+import picferry_harness as harness  # noqa: E402
+from picferry_harness import MIB, BinaryTest, wait_for_bytes_written  # noqa: E402
+from tmpfs_camera import Camera, Tmpfs  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -18,14 +19,13 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / TICKS
 
 
-class StalledSourceTest(DestinationTest):
+class StalledSourceTest(BinaryTest):
     def test_the_stall_watchdog_waits_without_spinning(self):
         with Camera("STALL-CAM", "1g") as camera, Tmpfs("dest", "1g") as dest:
             camera.add_sized("100APPLE/A.MOV", 512 * MIB)
             camera.add("100APPLE/B.JPG", b"after the stall")
-            process = self.start("import", "--dest", dest.path, stdin=subprocess.DEVNULL)
-            while bytes_written_into(process.process.pid, dest.path) < 16 * MIB:
-                time.sleep(0.002)
+            process = self.start("import", "--dest", dest.path)
+            wait_for_bytes_written(process, dest.path, 16 * MIB)
             os.truncate(camera.file("100APPLE/A.MOV"), 8 * MIB)  # libgphoto2 now waits
             time.sleep(2)
             before, started = cpu_seconds(process.process.pid), time.monotonic()
@@ -39,4 +39,4 @@ class StalledSourceTest(DestinationTest):
 
 
 if __name__ == "__main__":
-    destination_test.main()
+    harness.main()

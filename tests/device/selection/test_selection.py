@@ -14,57 +14,16 @@ import contextlib
 import hashlib
 import json
 import os
-import shutil
 import signal
 import sqlite3
 import subprocess
 import sys
-import tempfile
-import time
-import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-for folder in ("../../process", "../afc", "../usb", "../end_to_end"):
-    sys.path.insert(0, os.path.join(HERE, folder))
-
-from fake_phone import FakePhone  # noqa: E402
-from picferry_process import Run, bytes_written_into  # noqa: E402
-from tmpfs_camera import MIB, Camera, Tmpfs  # noqa: E402
-from usb_emulator import UsbBus  # noqa: E402
-
-BINARY = None
-LIBDIR = None
-T0 = 1_600_000_000  # whole-second modification times
-
-
-def write(path, content, mtime):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as out:
-        out.write(content)
-    os.utime(path, (mtime, mtime))
-
-
-def read_bytes(path):
-    with open(path, "rb") as source:
-        return source.read()
-
-
-def wait_for_bytes_written(process, folder, at_least, timeout=60):
-    """Waits until the process holds a file in `folder` (named or not) of `at_least` bytes."""
-    deadline = time.monotonic() + timeout
-    while bytes_written_into(process.process.pid, folder) < at_least:
-        if time.monotonic() > deadline:
-            raise AssertionError("no file of %d bytes being written in %s" % (at_least, folder))
-        time.sleep(0.002)
-
-
-def import_events(names, dest, downloaded, skipped, unavailable):
-    """The exact events of an import handling `names` in this order."""
-    events = [{"type": "progress", "done": index + 1, "total": len(names), "name": name}
-              for index, name in enumerate(names)]
-    events.append({"type": "done", "downloaded": downloaded, "skipped": skipped,
-                   "unavailable": unavailable, "dest": dest})
-    return events
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+import picferry_harness as harness  # noqa: E402
+from picferry_harness import (MIB, T0, BinaryTest, import_events, read_bytes,  # noqa: E402
+                              through_usbmuxd, wait_for_bytes_written, write)
+from tmpfs_camera import Camera, Tmpfs  # noqa: E402
 
 
 # The routes. Each serves files put under its DCIM folder and says what path an item of
@@ -73,8 +32,9 @@ def import_events(names, dest, downloaded, skipped, unavailable):
 class CardRoute:
     """A tmpfs card (mounted storage): paths below its mount point."""
 
-    def __init__(self, work):
+    def __init__(self, test):
         self.camera = Camera("CHOICE-CARD", "256m")
+        test.addCleanup(self.camera.close)
 
     def put(self, relative, content, mtime):
         self.camera.add(relative, content, mtime)
@@ -87,18 +47,15 @@ class CardRoute:
     def env(base):
         return base
 
-    def close(self):
-        self.camera.close()
-
 
 class PhoneRoute:
     """The fake phone through usbmuxd: the files' paths on the phone."""
 
-    def __init__(self, work):
-        self.root = os.path.join(work, "phone")
+    def __init__(self, test):
+        self.root = os.path.join(test.work, "phone")
         os.makedirs(os.path.join(self.root, "DCIM"))
-        self.socket = os.path.join(work, "usbmuxd")
-        self.phone = FakePhone(self.socket, self.root).start()
+        self.socket = test.usbmuxd
+        self.phone = test.fake_phone(self.root)
 
     def put(self, relative, content, mtime):
         write(os.path.join(self.root, "DCIM", relative), content, mtime)
@@ -108,10 +65,7 @@ class PhoneRoute:
         return "/DCIM/" + relative
 
     def env(self, base):
-        return dict(base, USBMUXD_SOCKET_ADDRESS="UNIX:" + self.socket)
-
-    def close(self):
-        self.phone.stop()
+        return through_usbmuxd(self.socket, base)
 
 
 class UsbRoute:
@@ -120,9 +74,9 @@ class UsbRoute:
     The emulator serves the host folder as it is when a process first opens the device.
     """
 
-    def __init__(self, work):
-        self.bus = UsbBus(LIBDIR)
-        self.root = os.path.join(work, "usb-camera")
+    def __init__(self, test):
+        self.bus = test.usb_bus()
+        self.root = os.path.join(test.work, "usb-camera")
         os.makedirs(os.path.join(self.root, "DCIM"))
         self.bus.plug("camera", self.root)
 
@@ -136,22 +90,17 @@ class UsbRoute:
     def env(self, base):
         return self.bus.env(base)
 
-    def close(self):
-        self.bus.close()
 
-
-class ChoiceTest(unittest.TestCase):
+class ChoiceTest(BinaryTest):
     """A route, a work folder and a state folder of its own for each test."""
 
     ROUTE = CardRoute
 
     def setUp(self):
-        self.work = tempfile.mkdtemp(prefix="picferry-selection.")
-        self.addCleanup(shutil.rmtree, self.work, True)
+        super().setUp()
         self.state = os.path.join(self.work, "state")
         self.record = os.path.join(self.state, "picferry", "imported.sqlite")
-        self.route = self.ROUTE(self.work)
-        self.addCleanup(self.route.close)
+        self.route = self.ROUTE(self)
         self.files = {}  # path under DCIM -> (content, mtime)
 
     def put(self, relative, content, mtime):
@@ -161,21 +110,9 @@ class ChoiceTest(unittest.TestCase):
     def environment(self):
         return self.route.env(dict(os.environ, XDG_STATE_HOME=self.state))
 
-    def start(self, *args):
-        process = Run(BINARY, *args, stdin=subprocess.DEVNULL, env=self.environment())
-
-        def stop():
-            if process.process.poll() is None:
-                process.process.kill()
-                process.finish(timeout=10)
-        self.addCleanup(stop)
-        return process
-
     def run_binary(self, *args, timeout=90):
         """Runs to the end; (status, events). Standard error must stay empty."""
-        status, out, err = self.start(*args).finish(timeout=timeout)
-        self.assertEqual(err, b"")
-        return status, [json.loads(line) for line in out.splitlines()]
+        return super().run_binary(*args, timeout=timeout)[:2]
 
     def catalogue(self):
         """The files put so far, in catalogue order (folder by folder, names in byte order)."""
@@ -267,6 +204,26 @@ class PhoneWorkflowTest(WorkflowTest, ChoiceTest):
 
 class UsbWorkflowTest(WorkflowTest, ChoiceTest):
     ROUTE = UsbRoute
+
+
+class ChosenSetTest(ChoiceTest):
+    """A chosen set is all that is read from the phone: it counts the files it serves."""
+
+    ROUTE = PhoneRoute
+
+    def test_no_file_outside_the_chosen_set_is_read(self):
+        for index in range(12):
+            self.put("100TEST/IMG_%04d.JPG" % index, os.urandom(100_000 + index), T0 + index)
+        chosen = self.catalogue()[::4]
+        listing = write(os.path.join(self.work, "list"), "".join(
+            self.route.device_path(relative) + "\n" for relative in chosen).encode())
+        dest = os.path.join(self.work, "chosen")
+        status, events = self.run_binary("import", "--dest", dest, "--only", listing)
+        self.assertEqual((status, events), (0, import_events(
+            [os.path.basename(relative) for relative in chosen], dest, 3, 0, 0)))
+        self.assert_holds_exactly(dest, chosen)
+        self.assertEqual(set(self.route.phone.served),
+                         {self.route.device_path(relative) for relative in chosen})
 
 
 class RecordFaultTest(ChoiceTest):
@@ -370,16 +327,5 @@ class RecordFaultTest(ChoiceTest):
                 self.assertTrue(all(event["imported"] for event in events[1:]), device)
 
 
-def main():
-    global BINARY, LIBDIR
-    if os.environ.get("PICFERRY_E2E_NAMESPACE") != "1":
-        os.environ["PICFERRY_E2E_NAMESPACE"] = "1"
-        os.execvp("unshare", ["unshare", "-m", "--propagation", "private", sys.executable,
-                              os.path.abspath(__file__), *sys.argv[1:]])
-    BINARY = os.path.abspath(sys.argv.pop(1))
-    LIBDIR = os.path.abspath(sys.argv.pop(1))
-    unittest.main(verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    harness.main(libdir=True)

@@ -6,98 +6,35 @@ devices served by the stand-in libusb (fake_libusb.cpp); picferry finds them on 
 Usage (root): test_usb_end_to_end.py BINARY LIBDIR [unittest options], LIBDIR holding the
 stand-in libusb-1.0.so.0. Run by hand it re-runs itself inside a private mount namespace;
 ctest starts it in one. Cases named slow_* run only with PICFERRY_SLOW_TESTS=1.
-PICFERRY_SHOW_EXPECTED_FAILURES=1 runs the cases marked as known faults as ordinary ones.
-
-Cases that show a fault of picferry not yet mended assert the sound behaviour and are marked
-@unittest.expectedFailure, with a comment naming the fault: remove the mark once mended.
 """
 
 import json
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
-import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "..", "process"))
-
-from picferry_process import Run  # noqa: E402
-from usb_emulator import MIB, UsbBus, host_log, matches_pattern, pattern_bytes  # noqa: E402
-
-BINARY = None
-LIBDIR = None
-T0 = 1_600_000_000  # whole-second modification times
-SLOW = os.environ.get("PICFERRY_SLOW_TESTS") == "1"
-slow = unittest.skipUnless(SLOW, "slow: set PICFERRY_SLOW_TESTS=1")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+import picferry_harness as harness  # noqa: E402
+from picferry_harness import (MIB, T0, BinaryTest, events_of, import_events,  # noqa: E402
+                              read_bytes, slow, write)
+from usb_emulator import host_log, matches_pattern, pattern_bytes  # noqa: E402
 
 
-def write(path, content, mtime=None):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as out:
-        out.write(content)
-    if mtime is not None:
-        os.utime(path, (mtime, mtime))
-    return path
-
-
-def read_bytes(path):
-    with open(path, "rb") as source:
-        return source.read()
-
-
-def import_events(names, dest, downloaded, skipped, unavailable):
-    events = [{"type": "progress", "done": index + 1, "total": len(names), "name": name}
-              for index, name in enumerate(names)]
-    events.append({"type": "done", "downloaded": downloaded, "skipped": skipped,
-                   "unavailable": unavailable, "dest": dest})
-    return events
-
-
-class UsbTest(unittest.TestCase):
+class UsbTest(BinaryTest):
     """A fresh emulated bus and host folders for each test."""
 
     def setUp(self):
-        self.bus = UsbBus(LIBDIR)
-        self.addCleanup(self.bus.close)
-        self.work = tempfile.mkdtemp(prefix="picferry-usb-e2e.")
-        self.addCleanup(shutil.rmtree, self.work, True)
+        super().setUp()
+        self.bus = self.usb_bus()
         self.dest = os.path.join(self.work, "dest")
+
+    def environment(self):
+        return self.bus.env()
 
     def tree(self, name, files):
         """A host folder `name` holding files {relative path: (content, mtime)}."""
-        root = os.path.join(self.work, name)
-        os.makedirs(root, exist_ok=True)
-        for relative, (content, mtime) in files.items():
-            write(os.path.join(root, relative), content, mtime)
-        return root
-
-    def start(self, *args, stdin=subprocess.DEVNULL):
-        process = Run(BINARY, *args, stdin=stdin, env=self.bus.env())
-
-        def stop():
-            if process.process.poll() is None:
-                process.process.kill()
-                process.finish(timeout=10)
-        self.addCleanup(stop)
-        return process
-
-    def run_binary(self, *args, timeout=60):
-        """Runs to the end; (status, events, seconds). Standard error must stay empty."""
-        started = time.monotonic()
-        process = self.start(*args)
-        try:
-            status, out, err = process.finish(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            process.process.kill()
-            process.finish(timeout=10)
-            raise
-        self.assertEqual(err, b"")
-        return status, [json.loads(line) for line in out.splitlines()], \
-            time.monotonic() - started
+        return harness.tree(os.path.join(self.work, name), files)
 
     def assert_copied(self, dest, files, names=None):
         """Each of `files` ({name: (content, mtime)}) is in dest with its bytes and time."""
@@ -176,11 +113,11 @@ class IphoneTest(UsbTest):
                                   for name in IPHONE_ORDER})
 
     def test_session_imports_on_command(self):
-        process = self.start("session", stdin=subprocess.PIPE)
+        process = self.start("session")
         process.send(json.dumps({"cmd": "import", "dest": self.dest}).encode() + b"\n")
         status, out, err = process.finish(timeout=60, keep_input_open=True)
         self.assertEqual((status, err), (0, b""))
-        events = [json.loads(line) for line in out.splitlines()]
+        events = events_of(out)
         self.assertEqual(events[0]["type"], "detected")
         self.assertEqual(events[1:], import_events(IPHONE_ORDER, self.dest, 4, 0, 0))
         self.assert_copied(self.dest, by_name(IPHONE_FILES))
@@ -381,7 +318,7 @@ class CameraTest(UsbTest):
         self.bus.plug("camera", self.tree("camera", self.FILES))
         status, out, err = process.finish(timeout=60)
         self.assertEqual((status, err), (0, b""))
-        events = [json.loads(line) for line in out.splitlines()]
+        events = events_of(out)
         self.assertEqual(events, import_events(self.ORDER, self.dest, 3, 0, 0))
 
     # Was a fault (mended in left_out_names.cpp): libgphoto2 lists one of two objects of one
@@ -420,7 +357,7 @@ class FaultTest(UsbTest):
         device.set(busy=False)
         status, out, err = process.finish(timeout=60)
         self.assertEqual((status, err), (0, b""))
-        events = [json.loads(line) for line in out.splitlines()]
+        events = events_of(out)
         self.assertEqual(events, import_events(self.ORDER, self.dest, 3, 0, 0))
 
     # Was a fault (mended in gphoto2_session.cpp): a device held by another program
@@ -494,30 +431,5 @@ class HugeIphoneFileTest(UsbTest):
         self.assertEqual(read_bytes(os.path.join(work, "GEN.MOV")), pattern_bytes(3 * MIB + 5))
 
 
-def show_expected_failures():
-    """PICFERRY_SHOW_EXPECTED_FAILURES=1: run the marked cases as ordinary ones, to see how
-    they fail (or that they pass once mended)."""
-    for value in list(globals().values()):
-        if isinstance(value, type) and issubclass(value, unittest.TestCase):
-            for name in dir(value):
-                method = getattr(value, name)
-                if name.startswith("test") and getattr(method, "__unittest_expecting_failure__",
-                                                       False):
-                    method.__unittest_expecting_failure__ = False
-
-
-def main():
-    global BINARY, LIBDIR
-    if os.environ.get("PICFERRY_SHOW_EXPECTED_FAILURES") == "1":
-        show_expected_failures()
-    if os.environ.get("PICFERRY_E2E_NAMESPACE") != "1":
-        os.environ["PICFERRY_E2E_NAMESPACE"] = "1"
-        os.execvp("unshare", ["unshare", "-m", "--propagation", "private", sys.executable,
-                              os.path.abspath(__file__), *sys.argv[1:]])
-    BINARY = os.path.abspath(sys.argv.pop(1))
-    LIBDIR = os.path.abspath(sys.argv.pop(1))
-    unittest.main(verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    harness.main(libdir=True)
