@@ -2,14 +2,17 @@
 
 #include <algorithm>
 
+#include "destination/failure_code.h"
 #include "destination/file_names.h"
+#include "platform/file_system_room.h"
 
 namespace picferry {
 namespace {
 
 DeviceError closedBefore(const CameraFile& file) {
   return {"The device was closed before " + file.name().value_or("the file") +
-          " could be copied."};
+              " could be copied.",
+          FailureCode::deviceDisconnected};
 }
 
 // Whether the copy the controller is expected to ask for next can be read
@@ -186,6 +189,12 @@ void DownloadPipeline::startTransfer(const std::shared_ptr<Copy>& copy) {
 // On the worker.
 void DownloadPipeline::transfer(const std::shared_ptr<Copy>& copy) {
   if (copy->abandoned.load()) return finish(copy, closedBefore(*copy->file));
+  // Checked where the copy would take its room, read ahead or not: a file
+  // that cannot fit fails before the device is asked for a byte of it.
+  if (auto unfit = roomRefusal(os::roomOf(copy->directory), copy->file->fileSize(),
+                               copy->file->devicePath(), copy->directory)) {
+    return finish(copy, std::move(unfit));
+  }
   DeviceError error;
   auto out = DurableFile::create(copy->directory, copy->label, &error);
   if (!out) return finish(copy, error);

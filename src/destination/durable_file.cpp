@@ -14,6 +14,7 @@
 #include <string_view>
 #include <utility>
 
+#include "destination/failure_code.h"
 #include "platform/paths.h"
 
 namespace picferry {
@@ -126,13 +127,15 @@ std::unique_ptr<DurableFile> DurableFile::create(const std::string& directory,
                                                  DeviceError* error) {
   if (!isSafeFileName(finalName)) {
     *error = {"Refusing to save a file as \"" + std::string(finalName.c_str()) +
-              "\": the name must be one file name, without '/'."};
+                  "\": the name must be one file name, without '/'.",
+              FailureCode::destinationFailed};
     return nullptr;
   }
   int dirFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd < 0) {
     int err = errno;
-    *error = {"Could not open the folder " + directory + ": " + std::strerror(err)};
+    *error = {"Could not open the folder " + directory + ": " + std::strerror(err),
+              destinationFailureCode(err)};
     return nullptr;
   }
   sweepLeftoversOnce(dirFd, directory);
@@ -142,7 +145,8 @@ std::unique_ptr<DurableFile> DurableFile::create(const std::string& directory,
   if (fd < 0) {
     int err = errno;
     close(dirFd);
-    *error = {"Could not create a file in " + directory + ": " + std::strerror(err)};
+    *error = {"Could not create a file in " + directory + ": " + std::strerror(err),
+              destinationFailureCode(err)};
     return nullptr;
   }
   return std::unique_ptr<DurableFile>(
@@ -193,7 +197,8 @@ void DurableFile::discard() {
 }
 
 DeviceError DurableFile::errnoError(const std::string& what, int err) const {
-  return {what + " " + joinPath(directory_, finalName_) + ": " + std::strerror(err)};
+  return {what + " " + joinPath(directory_, finalName_) + ": " + std::strerror(err),
+          destinationFailureCode(err)};
 }
 
 std::optional<DeviceError> DurableFile::append(const void* data, std::size_t size) {
@@ -223,8 +228,9 @@ std::optional<DeviceError> DurableFile::finishWriting(std::int64_t expectedSize,
   if (expectedSize >= 0 && st.st_size != expectedSize) {
     return fail({"The copy of " + finalName_ + " in " + directory_ + " is incomplete: " +
                  std::to_string(st.st_size) + " of " + std::to_string(expectedSize) +
-                 " bytes arrived (the destination may be full, or the device stopped "
-                 "sending); nothing was saved."});
+                     " bytes arrived (the destination may be full, or the device stopped "
+                     "sending); nothing was saved.",
+                 FailureCode::incomplete});
   }
   if (mtime) {
     timespec times[2];
@@ -246,7 +252,8 @@ std::optional<DeviceError> DurableFile::claimName(const std::string& name,
   if (done_) return DeviceError{"The file " + finalName_ + " was already finished"};
   if (!isSafeFileName(name)) {
     return fail({"Refusing to save a file as \"" + std::string(name.c_str()) +
-                 "\": the name must be one file name, without '/'."});
+                     "\": the name must be one file name, without '/'.",
+                 FailureCode::destinationFailed});
   }
   finalName_ = name;
   for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
@@ -267,7 +274,8 @@ std::optional<DeviceError> DurableFile::claimName(const std::string& name,
     }
     return std::nullopt;
   }
-  return fail({"Every name like " + finalName_ + " is taken in " + directory_});
+  return fail({"Every name like " + finalName_ + " is taken in " + directory_,
+               FailureCode::namesTaken});
 }
 
 std::optional<DeviceError> DurableFile::commit(std::int64_t expectedSize,

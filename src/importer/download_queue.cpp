@@ -40,13 +40,14 @@ void Importer::beginPendingImport() {
   skipExisting = pendingImport->skip;
   byteProgress = pendingImport->byteProgress;
   newOnly = pendingImport->newOnly;
+  reasons = pendingImport->reasons;
   if (const auto failure = platform_.fileSystem.createDirectories(dest)) {
     events_.emitError("dest_unwritable", *failure);
     platform_.process.exit(1);
   }
   chooseFiles(pendingImport->only);
   importing = true;
-  downloadNext();
+  startDownloads();
 }
 
 // Takes files until one download is requested; skipped files loop here
@@ -55,8 +56,9 @@ void Importer::downloadNext() {
   while (true) {
     if (idx >= static_cast<std::int64_t>(queue.size())) {
       for (const std::string& path : absentPaths) {
-        ++unavailable;
-        emitProgress(path.substr(path.rfind('/') + 1));
+        countUnavailable(path, path.substr(path.rfind('/') + 1),
+                         {path + " is not on the device: its catalogue does not hold it.",
+                          FailureCode::notOnDevice});
       }
       emitDoneAndExit();
     }
@@ -70,6 +72,10 @@ void Importer::downloadNext() {
       if (!found.empty()) recordSaved(*file, found);
       ++skipped;
       emitProgress(name);
+      continue;
+    }
+    if (const auto unfit = refusedForRoom(*file)) {
+      countUnavailable(file->devicePath(), file->name().value_or("file"), *unfit);
       continue;
     }
     if (camera) {
@@ -112,12 +118,12 @@ void Importer::didDownloadFile(const std::shared_ptr<CameraFile>& file,
                                const std::optional<DeviceError>& error,
                                const DownloadOptions& options, void*) {
   if (error) {
-    ++unavailable;
+    countUnavailable(file->devicePath(), file->name().value_or("file"), *error);
   } else {
     ++downloaded;
     recordSaved(*file, joinPath(dest, options.savedFilename));
+    emitProgress(file->name().value_or("file"));
   }
-  emitProgress(file->name().value_or("file"));
   downloadNext();
 }
 
