@@ -164,7 +164,10 @@ std::optional<AfcStat> AfcSession::stat(const std::string& path) {
 
 std::optional<DeviceError> AfcSession::read(const std::string& path, DurableFile& out,
                                             const std::atomic<bool>& abandoned) {
-  if (lost_) return DeviceError{"The iPhone was disconnected.", FailureCode::deviceDisconnected};
+  if (lost_) {
+    return DeviceError{"The iPhone was disconnected before " + path + " could be read.",
+                       FailureCode::deviceDisconnected};
+  }
   std::uint64_t handle = 0;
   afc_error_t result = afc_file_open(afc_, path.c_str(), AFC_FOPEN_RDONLY, &handle);
   if (result != AFC_E_SUCCESS) {
