@@ -2,8 +2,8 @@
 
 One table over the routes: a card (mounted storage) into a tmpfs too small for its third
 file; the fake phone (usbmuxd, lockdownd, AFC) into FAT32 through fusefat, with a 4.1 GiB
-video; the fake phone unplugged in the middle of a file; a session's "only" path that the
-card does not hold. Each case runs with the option and without: without it the output is the
+video; the fake phone unplugged in the middle of a file, or sending a file short; a session's
+"only" path that the card does not hold. Each case runs with the option and without: without it the output is the
 same bytes, less the "failed" and "space" lines.
 
 Usage (root): test_reasons.py BINARY [unittest options]. Run by hand it re-runs itself inside
@@ -198,6 +198,21 @@ class PhoneUnplugged(PhoneWithUsbmuxd):
         test.assertEqual(os.listdir(self.dest), ["IMG_0001.JPG"])
 
 
+class PhoneWithAShortFile(PhoneWithUsbmuxd):
+    """The phone's reading of its second file ends halfway, as when the file shrinks."""
+
+    files = {"IMG_0001.JPG": 300_000, "IMG_0002.MOV": 2 * MIB, "IMG_0003.JPG": 100_000}
+    switches = {"short_files": ["/DCIM/100APPLE/IMG_0002.MOV"]}
+    expected = [("IMG_0001.JPG", None), ("IMG_0002.MOV", "incomplete"), ("IMG_0003.JPG", None)]
+
+    def __init__(self, stack, work):
+        super().__init__(stack, work)
+        self.dest = os.path.join(work, "dest")
+
+    def check(self, test, outcome):
+        test.assertEqual(sorted(os.listdir(self.dest)), ["IMG_0001.JPG", "IMG_0003.JPG"])
+
+
 class SessionOnlyAbsentPath:
     """A session's "only" holds a path the card does not: not_on_device, after the rest."""
 
@@ -229,7 +244,8 @@ class SessionOnlyAbsentPath:
         test.assertIn("freeBytes", outcome.events[1])
 
 
-ROUTES = [CardIntoSmallTmpfs, PhoneIntoFat32, PhoneUnplugged, SessionOnlyAbsentPath]
+ROUTES = [CardIntoSmallTmpfs, PhoneIntoFat32, PhoneUnplugged, PhoneWithAShortFile,
+          SessionOnlyAbsentPath]
 
 
 class ReasonsTest(unittest.TestCase):
