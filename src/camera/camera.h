@@ -33,6 +33,8 @@ class CameraFile : public CameraItem {
   // The file's place on the device: "/"-separated and beginning with "/",
   // unique within the catalogue and the same on every listing of the file.
   virtual std::string devicePath() const = 0;
+  // Whether fileSize() is the exact size, which a copy must then have.
+  virtual bool sizeIsKnown() const { return true; }
 };
 
 class Device;
@@ -75,6 +77,15 @@ struct DownloadOptions {
   // Given back with a file saved: the name it was saved under,
   // saveAsFilename or a numbered variant of it.
   std::string savedFilename{};
+};
+
+// A file an import will request, and the name it will ask for.
+struct PlannedDownload {
+  std::shared_ptr<CameraFile> file;
+  std::string saveAs;
+  // Whether its turn can only request it under that name (nothing decided
+  // at its turn can skip it): it may then be named before it is requested.
+  bool nameAhead = false;
 };
 
 class CameraDeviceDownloadDelegate {
@@ -137,6 +148,13 @@ class CameraDevice : public Device {
                                    const DownloadOptions& options,
                                    CameraDeviceDownloadDelegate* downloadDelegate,
                                    void* contextInfo) = 0;
+  // The files an import will request into `directory`, in order: what the
+  // device may copy ahead of their requests. Requests may still leave some
+  // out or ask for others.
+  virtual void planDownloads(const std::string& directory, std::vector<PlannedDownload> plan) {
+    (void)directory;
+    (void)plan;
+  }
 };
 
 class DeviceBrowserDelegate {

@@ -10,16 +10,15 @@ QueuedCameraDevice::QueuedCameraDevice(MainQueue& mainQueue, std::string id, Dev
       id_(std::move(id)),
       route_(route),
       name_(std::move(name)),
-      worker_(std::make_unique<WorkerThread>()),
-      pipeline_(std::make_unique<DownloadPipeline>(static_cast<DownloadPipelineHost&>(*this))) {}
+      worker_(std::make_unique<WorkerThread>()) {}
 
 QueuedCameraDevice::~QueuedCameraDevice() {
   stopWorker();
-  pipeline_.reset();
+  transfer_.reset();
 }
 
 void QueuedCameraDevice::stopWorker() {
-  pipeline_->abandonAll();
+  if (transfer_) transfer_->abandonAll();
   worker_.reset();
 }
 
@@ -31,62 +30,20 @@ void QueuedCameraDevice::runOnDevice(std::function<void()> run, std::function<vo
   }
 }
 
-std::shared_ptr<CameraFile> QueuedCameraDevice::fileAfter(const CameraFile& file) const {
-  std::lock_guard lock(mutex_);
-  if (!items_) return nullptr;
-  const auto& items = *items_;
-  // Downloads go in catalogue order: the next file is almost always where
-  // the last search ended.
-  std::size_t at = afterHint_ < items.size() && items[afterHint_].get() == &file
-                       ? afterHint_
-                       : items.size();
-  for (std::size_t i = 0; at == items.size() && i < items.size(); ++i) {
-    if (items[i].get() == &file) at = i;
+Transfer& QueuedCameraDevice::transfer() {
+  if (!transfer_) {
+    transfer_ = std::make_shared<Transfer>(mainQueue_, static_cast<TransferSource&>(*this));
   }
-  for (std::size_t i = at + 1; i < items.size(); ++i) {
-    if (auto next = std::dynamic_pointer_cast<CameraFile>(items[i])) {
-      afterHint_ = i;
-      return next;
-    }
-  }
-  return nullptr;
+  return *transfer_;
 }
 
-void QueuedCameraDevice::report(DownloadRequest request, std::optional<DeviceError> error) {
-  postDownloaded(request.delegate, std::move(request.file), std::move(error),
-                 std::move(request.options), request.contextInfo);
+void QueuedCameraDevice::planDownloads(const std::string& directory,
+                                       std::vector<PlannedDownload> plan) {
+  transfer().plan(directory, std::move(plan));
 }
 
 void QueuedCameraDevice::requestDownload(DownloadRequest request) {
-  if (request.options.reportProgress && request.delegate) {
-    watched_ = WatchedCopy{request.file, request.delegate, std::chrono::steady_clock::now()};
-    if (!sampling_) sampleProgressAfter(kProgressInterval);
-  }
-  pipeline_->request(std::move(request));
-}
-
-void QueuedCameraDevice::sampleProgressAfter(std::chrono::steady_clock::duration delay) {
-  sampling_ = true;
-  mainQueue_.postAfter(std::chrono::duration<double>(delay).count(), [weak = weak_from_this()] {
-    if (const auto self = weak.lock()) self->sampleProgress();
-  });
-}
-
-// One sample chain per device, so the main queue is reached at most about
-// four times a second however short the files. The copy is read as it grows,
-// here: the copying threads never wait for it. Once a request's answer is
-// posted, bytesCopied() says nothing, so no progress follows the answer.
-void QueuedCameraDevice::sampleProgress() {
-  sampling_ = false;
-  if (!watched_) return;
-  const auto bytes = pipeline_->bytesCopied(*watched_->file);
-  if (!bytes) return watched_.reset();
-  const auto age = std::chrono::steady_clock::now() - watched_->requestedAt;
-  if (age < kProgressInterval) return sampleProgressAfter(kProgressInterval - age);
-  watched_->reported = std::max(watched_->reported, *bytes);
-  const WatchedCopy watched = *watched_;
-  sampleProgressAfter(kProgressInterval);
-  watched.delegate->didReceiveDownloadProgressForFile(watched.file, watched.reported);
+  transfer().request(std::move(request));
 }
 
 void QueuedCameraDevice::requestOpenSession() {

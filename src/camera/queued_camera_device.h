@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "camera/camera.h"
-#include "camera/download_pipeline.h"
 #include "camera/worker_thread.h"
 #include "destination/durable_file.h"
+#include "transfer/transfer.h"
 #include "platform/main_queue.h"
 
 namespace picferry {
@@ -36,7 +36,7 @@ using ListFolder =
 // on the main thread, except reportRemoved (any thread).
 class QueuedCameraDevice : public CameraDevice,
                            public std::enable_shared_from_this<QueuedCameraDevice>,
-                           private DownloadPipelineHost {
+                           private TransferSource {
  public:
   // While a listing runs, an addition reaches the main queue at least every
   // two heartbeats.
@@ -45,8 +45,6 @@ class QueuedCameraDevice : public CameraDevice,
   // catalogue fails.
   static constexpr int kListingAttempts = 3;
   static constexpr std::chrono::milliseconds kListingRetryPause{300};
-  // The progress of a requested copy, when asked for, is read this often.
-  static constexpr std::chrono::milliseconds kProgressInterval{250};
 
   // Device
   const std::string& id() const final { return id_; }
@@ -58,6 +56,7 @@ class QueuedCameraDevice : public CameraDevice,
   void setCameraDelegate(CameraDeviceDelegate* delegate) override { cameraDelegate_ = delegate; }
   std::optional<std::string> name() const override;
   std::optional<std::vector<std::shared_ptr<CameraItem>>> mediaFiles() const override;
+  void planDownloads(const std::string& directory, std::vector<PlannedDownload> plan) final;
 
   // Posts didRemoveDevice to the device delegate.
   void reportRemoved();
@@ -89,30 +88,19 @@ class QueuedCameraDevice : public CameraDevice,
   // Tells the stall check that a long listing call is still moving.
   void noteCatalogueProgress();
 
-  // Copies the file through the download pipeline and reports its outcome
-  // exactly once; its progress too, when the options ask for it.
+  // Copies the file through the transfer and reports its outcome exactly
+  // once; its progress too, when the options ask for it.
   void requestDownload(DownloadRequest request);
   // Reports a download's outcome on the main queue.
   void postDownloaded(CameraDeviceDownloadDelegate* delegate, std::shared_ptr<CameraFile> file,
                       std::optional<DeviceError> error, DownloadOptions options, void* contextInfo);
 
  private:
-  // DownloadPipelineHost
+  // TransferSource
   void runOnDevice(std::function<void()> run, std::function<void()> abandon) override;
-  std::shared_ptr<CameraFile> fileAfter(const CameraFile& file) const override;
-  void report(DownloadRequest request, std::optional<DeviceError> error) override;
 
-  // The latest request that asked for its progress (main thread).
-  struct WatchedCopy {
-    std::shared_ptr<CameraFile> file;
-    CameraDeviceDownloadDelegate* delegate = nullptr;
-    std::chrono::steady_clock::time_point requestedAt;
-    std::int64_t reported = 0;  // the bytes last told, which never go back
-  };
-  // Main thread: tells the watched request's delegate the bytes of its copy
-  // once it is a progress interval old, then every interval, until its answer.
-  void sampleProgressAfter(std::chrono::steady_clock::duration delay);
-  void sampleProgress();
+  // The transfer, started with the first download (main thread).
+  Transfer& transfer();
   void beginCatalogue();
   bool addToCatalogue(std::vector<std::shared_ptr<CameraItem>> files);
   void failCatalogue(DeviceError error);
@@ -126,13 +114,10 @@ class QueuedCameraDevice : public CameraDevice,
   // Main thread only.
   DeviceDelegate* delegate_ = nullptr;
   CameraDeviceDelegate* cameraDelegate_ = nullptr;
-  std::optional<WatchedCopy> watched_;
-  bool sampling_ = false;  // a sample is due
 
   mutable std::mutex mutex_;
   std::optional<std::string> name_;                                // guarded by mutex_
   std::optional<std::vector<std::shared_ptr<CameraItem>>> items_;  // guarded by mutex_
-  mutable std::size_t afterHint_ = 0;  // where fileAfter last looked; guarded by mutex_
 
   // Nanoseconds (steady clock) of the last addition posted and of the last
   // sign of listing progress.
@@ -141,7 +126,7 @@ class QueuedCameraDevice : public CameraDevice,
   std::atomic<bool> catalogueFailed_{false};
 
   std::unique_ptr<WorkerThread> worker_;
-  std::unique_ptr<DownloadPipeline> pipeline_;
+  std::shared_ptr<Transfer> transfer_;
 };
 
 // A device whose files are of type `OwnFile`, copied by copyInto() on the
@@ -161,16 +146,15 @@ class ThreadedCameraDevice : public QueuedCameraDevice {
 
  protected:
   using QueuedCameraDevice::QueuedCameraDevice;
-  // On the worker: copies `file` into `out` and calls out.finishWriting; may
-  // stop early, with an error, once `abandoned` is set (a copy read ahead
-  // that is no longer wanted).
+  // On the worker: copies `file` into `out`; may stop early, with an error,
+  // once `abandoned` is set (a copy read ahead that is no longer wanted).
   virtual std::optional<DeviceError> copyInto(const OwnFile& file, DurableFile& out,
                                               const std::atomic<bool>& abandoned) = 0;
 
  private:
-  std::optional<DeviceError> transfer(const CameraFile& file, DurableFile& out,
-                                      const std::atomic<bool>& abandoned) final {
-    // Only files of this device reach the pipeline.
+  std::optional<DeviceError> copy(const CameraFile& file, DurableFile& out,
+                                  const std::atomic<bool>& abandoned) final {
+    // Only files of this device reach the transfer.
     return copyInto(dynamic_cast<const OwnFile&>(file), out, abandoned);
   }
 };

@@ -1,12 +1,5 @@
 #include "destination/file_names.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#include <cerrno>
-
-#include "platform/paths.h"
-
 namespace picferry {
 namespace {
 
@@ -38,12 +31,6 @@ std::string numberedFileName(const std::string& name, int attempt) {
   const std::string suffix = attempt == 0 ? "" : " (" + std::to_string(attempt) + ")";
   const std::size_t room = kMaxFileNameBytes - extension.size() - suffix.size();
   return prefixAtCharacterBoundary(name.substr(0, dot), room) + suffix + extension;
-}
-
-bool nameIsFree(const std::string& directory, const std::string& name) {
-  struct stat st {};
-  return fstatat(AT_FDCWD, joinPath(directory, name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
-         errno == ENOENT;
 }
 
 }  // namespace picferry

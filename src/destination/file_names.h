@@ -24,8 +24,4 @@ bool isSafeFileName(const std::string& name);
 // boundary, the extension kept.
 std::string numberedFileName(const std::string& name, int attempt);
 
-// Whether nothing at all stands under `name` in `directory` (a dangling link
-// is something). Any other failure to look counts as taken.
-bool nameIsFree(const std::string& directory, const std::string& name);
-
 }  // namespace picferry

@@ -64,26 +64,37 @@ void Importer::downloadNext() {
     }
     const auto file = queue[static_cast<std::size_t>(idx)];
     ++idx;
-    const std::string name = file->name().value_or("file-" + std::to_string(idx));
-    const std::string saveAs = safeFileName(name, idx);
-    std::string found;
-    if ((newOnly && isRecorded(*file)) ||
-        (skipExisting && isAlreadyImported(*file, saveAs, &found))) {
-      if (!found.empty()) recordSaved(*file, found);
+    const auto planned = static_cast<std::size_t>(idx - 1);
+    const FileTurn turn = planned < plannedTurns.size() && plannedTurns[planned]
+                              ? std::move(*plannedTurns[planned])
+                              : decideTurn(*file, idx);
+    if (turn.skip) {
+      if (!turn.found.empty()) recordSaved(*file, turn.found);
       ++skipped;
-      emitProgress(name);
+      emitProgress(turn.name);
       continue;
     }
-    if (const auto unfit = refusedForRoom(*file)) {
-      countUnavailable(file->devicePath(), file->name().value_or("file"), *unfit);
+    if (turn.unfit) {
+      countUnavailable(file->devicePath(), file->name().value_or("file"), *turn.unfit);
       continue;
     }
     if (camera) {
-      camera->requestDownloadFile(file, DownloadOptions{dest, saveAs, false, byteProgress}, this,
-                                  nullptr);
+      camera->requestDownloadFile(file, DownloadOptions{dest, turn.saveAs, false, byteProgress},
+                                  this, nullptr);
     }
     return;
   }
+}
+
+// What the import does with the file at 1-based `position` of the queue.
+Importer::FileTurn Importer::decideTurn(const CameraFile& file, std::int64_t position) {
+  FileTurn turn;
+  turn.name = file.name().value_or("file-" + std::to_string(position));
+  turn.saveAs = safeFileName(turn.name, position);
+  turn.skip = (newOnly && isRecorded(file)) ||
+              (skipExisting && isAlreadyImported(file, turn.saveAs, &turn.found));
+  if (!turn.skip) turn.unfit = refusedForRoom(file);
+  return turn;
 }
 
 // The destination holds this very file: under its name or one of its numbered

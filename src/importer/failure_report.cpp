@@ -11,20 +11,21 @@ namespace picferry {
 
 void Importer::startDownloads() {
   destinationRoom = platform_.fileSystem.room(dest);
+  planDownloads();
   if (reasons) emitSpace();
   downloadNext();
 }
 
-// "neededBytes": the files the import will ask for, less those --new-only
-// skips and those too large for the file system; files --skip-existing will
-// find already copied are counted (it tells them only at their turn), so
-// then it is an upper bound. "freeBytes" is left out where the file system
-// tells none.
+// "neededBytes": the files the import will ask for, as planned: less the
+// skips and the files too large for the file system. A turn the plan could
+// not decide (a name an earlier file may take a variant of) is counted: an
+// upper bound then. "freeBytes" is left out where the file system tells none.
 void Importer::emitSpace() {
   std::int64_t needed = 0;
-  for (const auto& file : queue) {
-    if ((newOnly && isRecorded(*file)) || refusedForRoom(*file)) continue;
-    needed = addSaturating(needed, std::max<std::int64_t>(0, file->fileSize()));
+  for (std::size_t i = 0; i < queue.size(); ++i) {
+    const auto& turn = plannedTurns[i];
+    const bool asked = turn ? !turn->skip && !turn->unfit : !refusedForRoom(*queue[i]);
+    if (asked) needed = addSaturating(needed, std::max<std::int64_t>(0, queue[i]->fileSize()));
   }
   Event space{{"type", std::string("space")}, {"neededBytes", needed}};
   if (destinationRoom.freeBytes) space.emplace_back("freeBytes", *destinationRoom.freeBytes);

@@ -92,9 +92,23 @@ class Importer : public std::enable_shared_from_this<Importer>,
   void beginPendingImport();
   void downloadNext();
   void emitProgress(const std::string& name);
+  // What a file's turn decides: its name in events, the name it is saved
+  // under, and whether it is skipped (`found`: the regular file found) or,
+  // not skipped, cannot be held by dest's file system (`unfit`: why).
+  struct FileTurn {
+    std::string name;
+    std::string saveAs;
+    bool skip = false;
+    std::string found;
+    std::optional<DeviceError> unfit;
+  };
+  FileTurn decideTurn(const CameraFile& file, std::int64_t position);
+  // Decides up front what it can of every file's turn, and tells the camera
+  // the files the import will request (download_plan.cpp).
+  void planDownloads();
 
   // Why files fail, and the room they need (failure_report.cpp).
-  // The first call of downloadNext, once the files are chosen.
+  // Plans the files chosen and takes the first.
   void startDownloads();
   void emitSpace();
   // Why the file cannot be copied into dest before any byte is read, if so.
@@ -186,6 +200,9 @@ class Importer : public std::enable_shared_from_this<Importer>,
   // What the record holds of the device, read once when first needed.
   std::optional<std::variant<RecordedFiles, RecordFailure>> recorded;
   bool newOnly = false;
+  // The turns of `queue` decided up front: a copy's own name, once given,
+  // cannot change what its turn decides.
+  std::vector<std::optional<FileTurn>> plannedTurns;
   // Chosen paths the catalogue does not hold: reported unavailable last.
   std::vector<std::string> absentPaths;
   // Whether the import writes "failed" and "space" events; what dest's file

@@ -58,33 +58,39 @@ TEST(DestinationFailureTest, AFileThatCannotFitIsRefusedWithTheSystemsReason) {
 
 class CopyFailureTest : public ::testing::Test {
  protected:
-  std::unique_ptr<DurableFile> create(const std::string& directory) {
+  void SetUp() override {
+    int err = 0;
+    folder_ = openPosixFolder(tmp_.path.string(), &err);
+    ASSERT_TRUE(folder_) << err;
+  }
+  std::unique_ptr<DurableFile> create() {
     DeviceError error;
-    auto file = DurableFile::create(directory, "IMG_0001.JPG", &error);
+    auto file = DurableFile::create(*folder_, "IMG_0001.JPG", &error);
     EXPECT_TRUE(file) << error.description;
     return file;
   }
   picferry::testing::TempDir tmp_{"picferry-failure"};
-  const std::string dir_ = tmp_.path.string();
+  std::unique_ptr<DestinationFolder> folder_;
 };
 
 TEST_F(CopyFailureTest, FewerBytesThanTheDeviceSaidIsIncomplete) {
-  auto file = create(dir_);
+  auto file = create();
   ASSERT_EQ(file->append("abc", 3), std::nullopt);
   const auto failed = file->finishWriting(5, std::nullopt);
   ASSERT_TRUE(failed);
   EXPECT_EQ(failed->code, FailureCode::incomplete);
 }
 
-TEST_F(CopyFailureTest, AFolderThatCannotBeOpenedIsTheDestinations) {
+TEST_F(CopyFailureTest, AFolderGoneMeanwhileIsTheDestinations) {
+  ASSERT_EQ(rmdir(tmp_.path.c_str()), 0);
   DeviceError error;
-  EXPECT_FALSE(DurableFile::create(tmp_ / "gone", "IMG_0001.JPG", &error));
+  EXPECT_FALSE(DurableFile::create(*folder_, "IMG_0001.JPG", &error));
   EXPECT_EQ(error.code, FailureCode::destinationFailed);
 }
 
 // The kernel's own "File too large", here from a file-size limit on the process.
 TEST_F(CopyFailureTest, AWriteTheFileSystemRefusesAsTooLargeIsTooBig) {
-  auto file = create(dir_);
+  auto file = create();
   rlimit before{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
   const auto previous = std::signal(SIGXFSZ, SIG_IGN);
@@ -106,7 +112,8 @@ TEST_F(CopyFailureTest, EveryNumberedVariantTakenIsNamesTaken) {
     ASSERT_GE(fd, 0) << attempt;
     close(fd);
   }
-  auto file = create(dir_);
+  auto file = create();
+  ASSERT_EQ(file->finishWriting(0, std::nullopt), std::nullopt);
   const auto failed = file->claimName("IMG_0001.JPG");
   ASSERT_TRUE(failed);
   EXPECT_EQ(failed->code, FailureCode::namesTaken);

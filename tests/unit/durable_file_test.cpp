@@ -33,9 +33,17 @@ class DurableFileTest : public ::testing::Test {
   void put(const std::string& name, const std::string& bytes) const {
     std::ofstream(dir_ + "/" + name, std::ios::binary) << bytes;
   }
+  DestinationFolder& folder() {
+    if (!folder_) {
+      int err = 0;
+      folder_ = openPosixFolder(dir_, &err);
+      EXPECT_TRUE(folder_) << err;
+    }
+    return *folder_;
+  }
   std::unique_ptr<DurableFile> create(const std::string& name) {
     DeviceError error;
-    auto file = DurableFile::create(dir_, name, &error);
+    auto file = DurableFile::create(folder(), name, &error);
     EXPECT_TRUE(file) << error.description;
     return file;
   }
@@ -51,6 +59,7 @@ class DurableFileTest : public ::testing::Test {
 
   picferry::testing::TempDir tmp_{"picferry-durable"};
   const std::string dir_ = tmp_.path.string();
+  std::unique_ptr<DestinationFolder> folder_;
 };
 
 TEST_F(DurableFileTest, CommitClaimsTheNameWithDateAndLeavesNoTemporaryFile) {
@@ -133,11 +142,15 @@ TEST_F(DurableFileTest, FirstFileInAFolderRemovesUnlockedLeftoversOnly) {
 
 TEST_F(DurableFileTest, CreateFailsForUnsafeNamesAndMissingFolders) {
   DeviceError error;
-  EXPECT_FALSE(DurableFile::create(dir_, "../escape", &error));
+  EXPECT_FALSE(DurableFile::create(folder(), "../escape", &error));
   EXPECT_FALSE(error.description.empty());
-  EXPECT_FALSE(DurableFile::create(dir_, "..", &error));
-  EXPECT_FALSE(DurableFile::create(dir_ + "/missing", "A.JPG", &error));
-  EXPECT_NE(error.description.find(dir_ + "/missing"), std::string::npos) << error.description;
+  EXPECT_FALSE(DurableFile::create(folder(), "..", &error));
+  auto file = create("A.JPG");
+  ASSERT_EQ(file->finishWriting(0, std::nullopt), std::nullopt);
+  EXPECT_TRUE(file->claimName("../escape").has_value());
+  int err = 0;
+  EXPECT_FALSE(openPosixFolder(dir_ + "/missing", &err));
+  EXPECT_EQ(err, ENOENT);
   EXPECT_TRUE(entries().empty());
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(dir_).parent_path() / "escape"));
 }

@@ -124,8 +124,8 @@ TEST_F(FailureReportTest, AFileTheFileSystemCannotHoldFailsAtItsTurnUnrequested)
   }
 }
 
-// What the import will ask for: less what --new-only skips and what cannot
-// be held; what --skip-existing will find is counted (an upper bound).
+// What the import will ask for, as planned: less the skips decided up front
+// (--new-only, --skip-existing) and what cannot be held.
 TEST_F(FailureReportTest, SpaceTellsTheBytesToAskForAndWhatIsFreeBeforeTheFirstRequest) {
   struct Row {
     FileSystemRoom room;
@@ -133,13 +133,13 @@ TEST_F(FailureReportTest, SpaceTellsTheBytesToAskForAndWhatIsFreeBeforeTheFirstR
     std::string space;
   };
   for (const Row& row : std::vector<Row>{
-           {{5000, std::nullopt}, false, R"({"type":"space","neededBytes":600,"freeBytes":5000})"},
-           {{std::nullopt, std::nullopt}, false, R"({"type":"space","neededBytes":600})"},
-           {{5000, 250}, false, R"({"type":"space","neededBytes":300,"freeBytes":5000})"},
-           {{5000, std::nullopt}, true, R"({"type":"space","neededBytes":500,"freeBytes":5000})"}}) {
+           {{5000, std::nullopt}, false, R"({"type":"space","neededBytes":400,"freeBytes":5000})"},
+           {{std::nullopt, std::nullopt}, false, R"({"type":"space","neededBytes":400})"},
+           {{5000, 250}, false, R"({"type":"space","neededBytes":100,"freeBytes":5000})"},
+           {{5000, std::nullopt}, true, R"({"type":"space","neededBytes":300,"freeBytes":5000})"}}) {
     reset();
     sim.setRoom(row.room);
-    sim.addFile("/d/B.MOV", 200);  // --skip-existing finds it at its turn
+    sim.addFile("/d/B.MOV", 200);  // --skip-existing finds it
     Mode mode = withReasons(Mode::importTo("/d", true));
     mode.newOnly = row.newOnly;
     startRun(mode);

@@ -1,5 +1,4 @@
-// One download: the camera's file streamed into a durable file in the
-// destination, and checked.
+// One download: the camera's file streamed into a file in the destination.
 
 #include "camera/gphoto2/gphoto2_device.h"
 #include "destination/durable_file.h"
@@ -17,10 +16,7 @@ std::optional<DeviceError> Gphoto2Device::copyInto(const Gphoto2File& file, Dura
                            "copied.",
                        FailureCode::deviceRefused};
   }
-  if (auto failed = camera_->download(file.folder(), file.fileName(), out.fd(), abandoned)) {
-    return failed;
-  }
-  return out.finishWriting(file.knownSize(), file.modificationDate());
+  return camera_->download(file.folder(), file.fileName(), out.fd(), abandoned);
 }
 
 }  // namespace picferry

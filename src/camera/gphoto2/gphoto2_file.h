@@ -25,6 +25,7 @@ class Gphoto2File final : public CameraFile {
 
   std::optional<std::string> name() const override { return name_; }
   std::int64_t fileSize() const override { return size_ < 0 ? 0 : size_; }
+  bool sizeIsKnown() const override { return size_ >= 0; }
   std::optional<std::int64_t> modificationDate() const override { return mtime_; }
   // Folder and name as libgphoto2 gives them. An object libgphoto2 cannot
   // reach shares both with the one it reaches: "/2", "/3"... after them keeps
@@ -36,7 +37,6 @@ class Gphoto2File final : public CameraFile {
 
   const std::string& folder() const { return folder_; }
   const std::string& fileName() const { return name_; }
-  std::int64_t knownSize() const { return size_; }
   bool shadowed() const { return shadowed_ != 0; }
 
  private:

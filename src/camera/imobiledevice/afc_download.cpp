@@ -1,5 +1,4 @@
-// One download: the phone's file read over AFC into a durable file in the
-// destination, and checked.
+// One download: the phone's file read over AFC into a file in the destination.
 
 #include "camera/imobiledevice/afc_device.h"
 #include "destination/durable_file.h"
@@ -14,8 +13,7 @@ std::optional<DeviceError> AfcDevice::copyInto(const AfcFile& file, DurableFile&
                        FailureCode::deviceDisconnected};
   }
   if (!session_) return DeviceError{"No session is open with the device."};
-  if (auto failed = session_->read(file.path(), out, abandoned)) return failed;
-  return out.finishWriting(file.fileSize(), file.modificationDate());
+  return session_->read(file.path(), out, abandoned);
 }
 
 }  // namespace picferry

@@ -132,12 +132,15 @@ TEST_F(AfcSessionTest, UnpluggedMidReadFailsThatFileAndTheNextAtOnce) {
   std::optional<std::string> name;
   auto session = open(&error, &name);
   ASSERT_NE(session, nullptr) << error.description;
-  auto out = DurableFile::create(dir_.string(), "IMG_0001.HEIC", &error);
+  int err = 0;
+  auto folder = openPosixFolder(dir_.string(), &err);
+  ASSERT_NE(folder, nullptr) << err;
+  auto out = DurableFile::create(*folder, "IMG_0001.HEIC", &error);
   ASSERT_NE(out, nullptr);
   auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(session->read("/DCIM/100APPLE/IMG_0001.HEIC", *out, kWanted));
   EXPECT_TRUE(session->connectionLost());
-  auto again = DurableFile::create(dir_.string(), "IMG_0001.HEIC", &error);
+  auto again = DurableFile::create(*folder, "IMG_0001.HEIC", &error);
   ASSERT_NE(again, nullptr);
   EXPECT_TRUE(session->read("/DCIM/100APPLE/IMG_0001.HEIC", *again, kWanted));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
