@@ -83,6 +83,9 @@ class FakeCamera : public CameraDevice {
 
   const std::vector<double>& openRequests() const { return openRequests_; }
   const std::vector<DownloadRequest>& downloadRequests() const { return downloadRequests_; }
+  // The last plan given, and how many requests came before the first plan.
+  const std::vector<PlannedDownload>& plan() const { return plan_; }
+  std::optional<std::size_t> requestsBeforePlan() const { return requestsBeforePlan_; }
   int outstandingDownloads() const { return static_cast<int>(pending_.size()); }
   int maxOutstandingDownloads() const { return maxOutstanding_; }
 
@@ -97,6 +100,11 @@ class FakeCamera : public CameraDevice {
   void requestDownloadFile(const std::shared_ptr<CameraFile>& file, const DownloadOptions& options,
                            CameraDeviceDownloadDelegate* downloadDelegate,
                            void* contextInfo) override;
+  void planDownloads(const std::string& directory, std::vector<PlannedDownload> plan) override {
+    (void)directory;
+    if (!requestsBeforePlan_) requestsBeforePlan_ = downloadRequests_.size();
+    plan_ = std::move(plan);
+  }
 
  private:
   struct Pending {
@@ -119,6 +127,8 @@ class FakeCamera : public CameraDevice {
   std::deque<Pending> pending_;
   CameraDeviceDownloadDelegate* downloadDelegate_ = nullptr;
   int maxOutstanding_ = 0;
+  std::vector<PlannedDownload> plan_;
+  std::optional<std::size_t> requestsBeforePlan_;
 };
 
 class FakeBrowser : public DeviceBrowser {
