@@ -41,6 +41,11 @@ class FailureReportTest : public ImporterTest {
     }
     return names;
   }
+  static std::vector<std::string> planned(const FakeCamera& camera) {
+    std::vector<std::string> names;
+    for (const auto& download : camera.plan()) names.push_back(download.saveAs);
+    return names;
+  }
 };
 
 // Each code reaches the event by its name, with the device's own message,
@@ -85,9 +90,10 @@ TEST_F(FailureReportTest, WithoutTheOptionNeitherEventIsWritten) {
                 R"({"type":"done","downloaded":0,"skipped":0,"unavailable":3,"dest":"\/d"})"}));
 }
 
-// A file larger than the file system holds in one file is never requested,
-// asked for reasons or not. Free space is left to where the copy begins: a
-// copy read ahead already holds its room at its turn.
+// A file larger than the file system holds in one file is neither planned
+// (so never read ahead) nor requested, asked for reasons or not. Free space
+// is left to where the copy begins: a copy read ahead already holds its room
+// at its turn.
 TEST_F(FailureReportTest, AFileTheFileSystemCannotHoldFailsAtItsTurnUnrequested) {
   struct Row {
     FileSystemRoom room;
@@ -105,6 +111,7 @@ TEST_F(FailureReportTest, AFileTheFileSystemCannotHoldFailsAtItsTurnUnrequested)
     auto camera = run(row.reasons ? withReasons(Mode::importTo("/d", false))
                                   : Mode::importTo("/d", false));
     EXPECT_EQ(requested(*camera), row.requested);
+    EXPECT_EQ(planned(*camera), row.requested);
     EXPECT_EQ(events().back()["unavailable"], row.unavailable);
     std::vector<nlohmann::json> failed;
     for (const auto& event : events()) {
