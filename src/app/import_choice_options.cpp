@@ -33,6 +33,7 @@ std::optional<UsageError> parseImportChoice(const std::vector<std::string>& args
   }
   if (mode.kind != Kind::importTo) return std::nullopt;
   mode.newOnly = find("--new-only") != args.end();
+  mode.reasons = find("--reasons") != args.end();
   const auto only = find("--only");
   if (only == args.end()) return std::nullopt;
   if (std::next(only) == args.end()) return UsageError{"bad_args", "missing LIST after --only"};

@@ -38,8 +38,7 @@ void Importer::finalizeCatalog() {
     case Mode::Kind::importTo:
       queue = std::move(mediaList);
       chooseFiles(mode.only);
-      planDownloads();
-      downloadNext();
+      startDownloads();
       return;
     case Mode::Kind::detect:
       emitDetected();

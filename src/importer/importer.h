@@ -40,6 +40,8 @@ class Importer : public std::enable_shared_from_this<Importer>,
     bool newOnly = false;
     // --only (importTo): the device paths to import.
     std::optional<std::vector<std::string>> only{};
+    // --reasons (importTo): "failed" and "space" events.
+    bool reasons = false;
 
     static Mode importTo(std::string dest, bool skipExisting, bool byteProgress = false) {
       return {Kind::importTo, std::move(dest), skipExisting, byteProgress, std::nullopt};
@@ -60,6 +62,7 @@ class Importer : public std::enable_shared_from_this<Importer>,
     bool byteProgress = false;
     bool newOnly = false;
     std::optional<std::vector<std::string>> only{};  // device paths
+    bool reasons = false;
   };
 
   // `record`: what earlier imports saved; this run's are added to it.
@@ -90,17 +93,30 @@ class Importer : public std::enable_shared_from_this<Importer>,
   void downloadNext();
   void emitProgress(const std::string& name);
   // What a file's turn decides: its name in events, the name it is saved
-  // under, and whether it is skipped (`found`: the regular file found).
+  // under, and whether it is skipped (`found`: the regular file found) or,
+  // not skipped, cannot be held by dest's file system (`unfit`: why).
   struct FileTurn {
     std::string name;
     std::string saveAs;
     bool skip = false;
     std::string found;
+    std::optional<DeviceError> unfit;
   };
   FileTurn decideTurn(const CameraFile& file, std::int64_t position);
   // Decides up front what it can of every file's turn, and tells the camera
   // the files the import will request (download_plan.cpp).
   void planDownloads();
+
+  // Why files fail, and the room they need (failure_report.cpp).
+  // Plans the files chosen and takes the first.
+  void startDownloads();
+  void emitSpace();
+  // Why the file cannot be copied into dest before any byte is read, if so.
+  std::optional<DeviceError> refusedForRoom(const CameraFile& file) const;
+  // Counts a file unavailable and writes its "progress", after its "failed"
+  // when the import asked for reasons.
+  void countUnavailable(const std::string& path, const std::string& name,
+                        const DeviceError& error);
   // `*found`: the regular file found, when it is one.
   bool isAlreadyImported(const CameraFile& file, const std::string& saveAs, std::string* found);
 
@@ -189,6 +205,10 @@ class Importer : public std::enable_shared_from_this<Importer>,
   std::vector<std::optional<FileTurn>> plannedTurns;
   // Chosen paths the catalogue does not hold: reported unavailable last.
   std::vector<std::string> absentPaths;
+  // Whether the import writes "failed" and "space" events; what dest's file
+  // system could take when the import began.
+  bool reasons = false;
+  FileSystemRoom destinationRoom;
 
   // How long start-up may take before the watchdog ends the run.
   static constexpr double watchdogSeconds = 40.0;

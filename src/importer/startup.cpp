@@ -14,6 +14,7 @@ Importer::Importer(Mode mode, std::unique_ptr<DeviceBrowser> browser, Platform p
     skipExisting = this->mode.skipExisting;
     byteProgress = this->mode.byteProgress;
     newOnly = this->mode.newOnly;
+    reasons = this->mode.reasons;
   }
   this->browser->setDelegate(this);
   this->browser->setBrowsedDeviceTypeMask(kDeviceTypeCamera | kDeviceLocationLocal);

@@ -65,7 +65,7 @@ void Importer::handleStdinData(const std::string& chunk) {
                          ? platform_.fileSystem.absolutePath(destination->get<std::string>())
                          : dest,
                      flag(command, "skipExisting"), flag(command, "byteProgress"),
-                     flag(command, "newOnly"), std::move(only)});
+                     flag(command, "newOnly"), std::move(only), flag(command, "reasons")});
     } else if (*cmd == "cancel") {
       handleStdinClosed();
     }

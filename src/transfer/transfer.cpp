@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "destination/failure_code.h"
 #include "destination/growing_file.h"
 
 namespace picferry {
@@ -10,7 +11,8 @@ namespace {
 
 DeviceError closedBefore(const CameraFile& file) {
   return {"The device was closed before " + file.name().value_or("the file") +
-          " could be copied."};
+              " could be copied.",
+          FailureCode::deviceDisconnected};
 }
 
 }  // namespace
@@ -216,6 +218,13 @@ void Transfer::copy(const std::shared_ptr<Copy>& copy) {
   DeviceError error;
   copy->folder = folderFor(copy->directory, &error);
   if (!copy->folder) return fail(copy, error);
+  const CameraFile& file = *copy->file;
+  // Checked where the copy would take its room, copied ahead or not: a file
+  // that cannot fit fails before the device is asked for a byte of it.
+  if (auto unfit = roomRefusal(copy->folder->room(), file.sizeIsKnown() ? file.fileSize() : -1,
+                               file.devicePath(), copy->directory)) {
+    return fail(copy, std::move(*unfit));
+  }
   auto out = DurableFile::create(*copy->folder, copy->saveAs, &error);
   if (!out) return fail(copy, error);
   auto growing = std::make_shared<const GrowingFile>(out->fd());
@@ -223,7 +232,6 @@ void Transfer::copy(const std::shared_ptr<Copy>& copy) {
     std::lock_guard lock(mutex_);
     copy->growing = std::move(growing);
   }
-  const CameraFile& file = *copy->file;
   auto failed = source_.copy(file, *out, copy->abandoned);
   if (!failed && copy->abandoned.load()) failed = closedBefore(file);
   if (!failed) {

@@ -53,7 +53,7 @@ void FakeCamera::requestDownloadFile(const std::shared_ptr<CameraFile>& file,
   std::optional<DeviceError> error;
   const std::string name = file->name().value_or("");
   if (std::find(failingNames.begin(), failingNames.end(), name) != failingNames.end()) {
-    error = DeviceError{"The file could not be read."};
+    error = DeviceError{"The file could not be read.", failingCode};
   }
   mainQueue_.postAfter(downloadDelay, [this, error] { complete(error); });
 }

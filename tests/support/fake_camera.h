@@ -69,6 +69,7 @@ class FakeCamera : public CameraDevice {
   // for the files so named; with a negative delay they wait for complete().
   double downloadDelay = 0.5;
   std::vector<std::string> failingNames;
+  FailureCode failingCode = FailureCode::deviceReadFailed;
   void complete(const std::optional<DeviceError>& error);
   // Tells the delegate of the last request, through the main queue, that
   // `bytes` of `file` were copied.

@@ -177,4 +177,14 @@ std::set<std::string> FakeDestination::namedUnflushed() const {
   return namedUnflushed_;
 }
 
+void FakeDestination::setRoom(FileSystemRoom room) {
+  std::lock_guard lock(mutex_);
+  room_ = room;
+}
+
+FileSystemRoom FakeDestination::room() const {
+  std::lock_guard lock(mutex_);
+  return room_;
+}
+
 }  // namespace picferry::testing

@@ -31,6 +31,8 @@ class FakeDestination final : public DestinationFolder {
   void holdFileSystemFlushes(bool held);
   // A name taken before the run, which no link may replace.
   void take(const std::string& name);
+  // What room() tells from now on (nothing known at first).
+  void setRoom(FileSystemRoom room);
 
   std::vector<std::string> calls() const;
   int count(const std::string& call) const;
@@ -47,6 +49,7 @@ class FakeDestination final : public DestinationFolder {
   std::unique_ptr<TemporaryFile> createTemporary(int* error) override;
   int flushFolder() override;
   int flushFileSystem() override;
+  FileSystemRoom room() const override;
 
  private:
   class File;
@@ -75,6 +78,7 @@ class FakeDestination final : public DestinationFolder {
   std::set<std::shared_ptr<Inode>> inodes_;
   std::map<std::string, Name> names_;
   std::set<std::string> namedUnflushed_;
+  FileSystemRoom room_;
 };
 
 }  // namespace picferry::testing

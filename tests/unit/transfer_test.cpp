@@ -267,6 +267,33 @@ TEST_F(TransferTest, EachFailingDiskOperationLosesNoCountedFile) {
   }
 }
 
+// Where the folder tells its room: a file that cannot fit, copied ahead or
+// requested, fails with its kind before the device is asked for a byte of it.
+TEST_F(TransferTest, AFileThatCannotFitFailsBeforeTheDeviceIsAsked) {
+  struct Row {
+    FileSystemRoom room;
+    FailureCode code;
+  };
+  for (const Row& row : std::vector<Row>{{{3002, std::nullopt}, FailureCode::destinationFull},
+                                         {{std::nullopt, 3002}, FailureCode::tooBigForDestination}}) {
+    SCOPED_TRACE(failureCodeName(row.code));
+    TearDown();
+    source_.copied.clear();
+    outcomes_ = {};
+    start(true);
+    folder_->setRoom(row.room);
+    plan({0, 3, 1});
+    requestInTurn({0, 3, 1});
+    ASSERT_TRUE(answered(3));
+    ASSERT_EQ(outcomes_.results[1].name, "D.JPG");  // 3003 bytes
+    EXPECT_EQ(outcomes_.results[1].code, row.code);
+    EXPECT_EQ(outcomes_.results[0].error, "");
+    EXPECT_EQ(outcomes_.results[2].error, "");
+    EXPECT_EQ(source_.copiedSoFar(), (std::vector<std::string>{"A.JPG", "B.JPG"}));
+    EXPECT_EQ(folder_->count("create"), 2);
+  }
+}
+
 // File by file: the data flushed before naming, then the folder, then the
 // file itself (a dying XFS answers a folder flush with success). In groups:
 // the copies ready together cost two flushes of the file system.

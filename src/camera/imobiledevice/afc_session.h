@@ -57,6 +57,7 @@ class AfcSession {
   AfcSession(idevice_t device, afc_client_t afc) : device_(device), afc_(afc) {}
   // Notes a failure that means the phone is gone.
   void noteFailure(afc_error_t error);
+  FailureCode failureCode(afc_error_t error) const;
 
   idevice_t device_;
   afc_client_t afc_;
