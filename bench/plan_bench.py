@@ -24,7 +24,8 @@ goes first alternating from round to round; medians over rounds, and the median 
 per-round ratios B / A. The phone notes when each file is opened and each read asked for
 and answered, which splits the copy phase into: start (the command to the first file's
 opening), link (the first read asked for to the last one answered) and end (the last answer
-to `done`); and which files were read at all, with the bytes served (asked for or not).
+to `done`), with the link's idle time within it (no read pending: the link had nothing to
+carry); and which files were read at all, with the bytes served (asked for or not).
 Every run is checked: `done` says 10 downloaded (and 30 skipped for new-only), and the
 destination holds exactly those 10 files, byte for byte.
 
@@ -74,6 +75,37 @@ def read_line(process, timeout):
         timer.cancel()
 
 
+def traced(phone):
+    """A list the phone appends to: ("open", time, path) as a file is opened, ("read", time
+    asked, time answered) for each read."""
+    trace = []
+    answer = phone._afc_reply
+
+    def reply(operation, data, handles):
+        asked = time.monotonic()
+        result = answer(operation, data, handles)
+        if operation == AFC_FILE_OPEN:
+            trace.append(("open", asked, data[8:].split(b"\0", 1)[0].decode()))
+        elif operation == AFC_FILE_READ:
+            trace.append(("read", asked, time.monotonic()))
+        return result
+
+    phone._afc_reply = reply
+    return trace
+
+
+def link_idle(trace):
+    """Seconds between the first read asked for and the last answered with no read pending:
+    the link had nothing to carry."""
+    reads = sorted((asked, answered) for what, asked, answered in trace if what == "read")
+    idle, busy_until = 0.0, None
+    for asked, answered in reads:
+        if busy_until is not None and asked > busy_until:
+            idle += asked - busy_until
+        busy_until = answered if busy_until is None else max(busy_until, answered)
+    return idle
+
+
 class Bench:
     def __init__(self, binaries, rounds, dest_on, afc_read=None):
         self.binaries = binaries
@@ -100,22 +132,11 @@ class Bench:
             self.socket10 = os.path.join(self.work, "usbmuxd10")
             self.phone10 = FakePhone(self.socket10, root10, bytes_per_second=LINK)
             self.phone10.start()
+            self.trace10 = traced(self.phone10)
         self.socket = os.path.join(self.work, "usbmuxd")
         self.phone = FakePhone(self.socket, self.phone_root, bytes_per_second=LINK)
         self.phone.start()
-        self.trace = []  # (what, monotonic time, detail) as the phone saw it
-        answer = self.phone._afc_reply
-
-        def traced(operation, data, handles):
-            asked = time.monotonic()
-            reply = answer(operation, data, handles)
-            if operation == AFC_FILE_OPEN:
-                self.trace.append(("open", asked, data[8:].split(b"\0", 1)[0].decode()))
-            elif operation == AFC_FILE_READ:
-                self.trace.append(("read", asked, time.monotonic()))
-            return reply
-
-        self.phone._afc_reply = traced
+        self.trace = traced(self.phone)
         self.env = dict(os.environ, USBMUXD_SOCKET_ADDRESS="UNIX:" + self.socket,
                         LC_ALL="C", LANG="C")
         self.env.pop("LANGUAGE", None)
@@ -172,10 +193,10 @@ class Bench:
             process.wait(timeout=30)
             opens = [(t, path) for what, t, path in trace if what == "open"]
             reads = [(asked, answered) for what, asked, answered in trace if what == "read"]
-            split = (None, None, None)
+            split = (None, None, None, None)
             if opens and reads:
                 split = (opens[0][0] - start, max(a for _, a in reads) - reads[0][0],
-                         end - max(a for _, a in reads))
+                         end - max(a for _, a in reads), link_idle(trace))
             return seconds, event, served, split, [path for _, path in opens]
         finally:
             if process.poll() is None:
@@ -188,6 +209,7 @@ class Bench:
         shutil.rmtree(dest, ignore_errors=True)
         os.makedirs(dest)
         os.sync()
+        del self.trace10[:]
         env = dict(self.env, USBMUXD_SOCKET_ADDRESS="UNIX:" + self.socket10,
                    HOME=os.path.join(self.work, "home-afc_read"))
         out = subprocess.run([self.afc_read, dest], env=env, capture_output=True,
@@ -199,7 +221,7 @@ class Bench:
                 len(names) != WANTED:
             raise RuntimeError(f"afc_read: status {out.returncode}, {out.stdout!r}, "
                                f"{out.stderr!r}, {names}")
-        return result["seconds"]
+        return result["seconds"], link_idle(self.trace10)
 
     def check(self, dest, event, wanted_paths, skipped):
         names = sorted(os.path.basename(path) for path in wanted_paths)
@@ -279,7 +301,7 @@ class Bench:
                     parts = " ".join("-" if x is None else f"{x:.3f}" for x in split)
                     print(f"round {round_} {case:16s} {side} {seconds:6.3f} s "
                           f"{seconds / FLOOR:5.2f}x floor  served {nbytes / MB:5.1f} MB  "
-                          f"start/link/end {parts}  {status}"
+                          f"start/link/end/idle {parts}  {status}"
                           f"{'  also opened ' + ' '.join(extra) if extra else ''}", flush=True)
                     if problems:
                         failures.append((round_, case, side, problems))
@@ -289,10 +311,10 @@ class Bench:
                     if None not in split:
                         splits[case, side].append(split)
             if self.afc_read:
-                seconds = self.run_afc_read()
-                self.afc_read_seconds.append(seconds)
+                seconds, idle = self.run_afc_read()
+                self.afc_read_seconds.append((seconds, idle))
                 print(f"round {round_} afc_read 10 files {seconds:6.3f} s "
-                      f"{seconds / FLOOR:5.2f}x floor", flush=True)
+                      f"{seconds / FLOOR:5.2f}x floor  link idle {idle:.3f}", flush=True)
         return results, served, splits, failures
 
 
@@ -319,21 +341,24 @@ def report(binaries, rounds, results, served, splits, failures, afc_read_seconds
               f"{statistics.median(served[case, 'A']) / MB:.1f} | "
               f"{statistics.median(served[case, 'B']) / MB:.1f} |")
     if afc_read_seconds:
-        t = statistics.median(afc_read_seconds)
+        t = statistics.median(t for t, _ in afc_read_seconds)
+        idle = statistics.median(i for _, i in afc_read_seconds)
         print(f"\nafc_read, the first 10 files of a 10-file phone: {t:.3f} s, "
-              f"{t / FLOOR:.2f}x floor (median of {len(afc_read_seconds)})")
+              f"{t / FLOOR:.2f}x floor, link idle {idle:.3f} s "
+              f"(medians of {len(afc_read_seconds)})")
     print()
     print("Copy phase split (medians, s): start = the command to the first file opened; "
-          "link = the first read asked for to the last answered; end = the last answer to done")
+          "link = the first read asked for to the last answered; end = the last answer to done; "
+          "idle = within link, no read pending")
     print()
-    print("| case | A start | A link | A end | B start | B link | B end |")
-    print("|---|---|---|---|---|---|---|")
+    print("| case | A start | A link | A end | A idle | B start | B link | B end | B idle |")
+    print("|---|---|---|---|---|---|---|---|---|")
     for case in CASES:
         cells = []
         for side in "AB":
             rows = splits[case, side]
             cells += [f"{statistics.median(r[i] for r in rows):.3f}" if rows else "-"
-                      for i in range(3)]
+                      for i in range(4)]
         print(f"| {case} | " + " | ".join(cells) + " |")
     for failure in failures:
         print("failed:", failure)
