@@ -19,17 +19,12 @@ import tempfile
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-for folder in ("../power_cut", "../afc"):
-    sys.path.insert(0, os.path.join(HERE, folder))
-
-import destination_test  # noqa: E402
-from destination_test import MIB, Camera, Run  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+import picferry_harness as harness  # noqa: E402
+from picferry_harness import MIB, T0, FakePhone, Run  # noqa: E402
 from disk_images import file_system, scratch  # noqa: E402
-from fake_phone import FakePhone  # noqa: E402
-from tmpfs_camera import Tmpfs  # noqa: E402
+from tmpfs_camera import Camera, Tmpfs  # noqa: E402
 
-T0 = 1_600_000_000
 BIG_VIDEO = 4_402_341_478  # 4.1 GiB: one byte of it is more than FAT32 holds in a file
 
 
@@ -53,7 +48,7 @@ class Outcome:
 
 def run(args, env=None, command=None, timeout=120):
     """Runs the binary to its end; a session gets `command`, its input held open until done."""
-    process = Run(destination_test.BINARY, *args, env=env,
+    process = Run(harness.BINARY, *args, env=env,
                   stdin=subprocess.PIPE if command else subprocess.DEVNULL)
     try:
         if command:
@@ -288,4 +283,4 @@ class ReasonsTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    destination_test.main()
+    harness.main()
