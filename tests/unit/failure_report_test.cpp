@@ -150,7 +150,11 @@ TEST_F(FailureReportTest, SpaceTellsTheBytesToAskForAndWhatIsFreeBeforeTheFirstR
     Mode mode = withReasons(Mode::importTo("/d", true));
     mode.newOnly = row.newOnly;
     startRun(mode);
-    record->entries = {{"FAKE-CAMERA-1", {"/DCIM/100TEST/A.JPG", 100, std::nullopt}, "/e"}};
+    RecordEntry earlier;  // named members: g++ 12 -O2 takes braced ones for uninitialized
+    earlier.device = "FAKE-CAMERA-1";
+    earlier.file.path = "/DCIM/100TEST/A.JPG";
+    earlier.file.size = 100;
+    record->entries.push_back(earlier);
     auto camera = attachCamera();
     camera->downloadDelay = -1;
     camera->addItems(catalogue());
