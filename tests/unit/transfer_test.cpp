@@ -327,6 +327,19 @@ TEST_F(TransferTest, FlushOrderFileByFileAndGroupsOfReadyCopies) {
   EXPECT_LE(folder_->count("flushFileSystem"), 4) << ::testing::PrintToString(folder_->calls());
   EXPECT_EQ(folder_->count("flushData") + folder_->count("flush") + folder_->count("flushFolder"),
             0);
+  // While a large copy is being written, the file before it is flushed on
+  // its own: its count does not wait for the large copy's bytes.
+  TearDown();
+  outcomes_ = {};
+  start(true);
+  files_.push_back(std::make_shared<FakeFile>("H.MOV", Transfer::kGroupedCopyBytes + 1));
+  source_.held = {"H.MOV"};
+  plan({0, 7});
+  requestInTurn({0});
+  ASSERT_TRUE(answered(1));
+  EXPECT_EQ(outcomes_.results[0].error, "");
+  EXPECT_EQ(folder_->count("flushFileSystem"), 0);
+  EXPECT_EQ(folder_->count("flushFolder"), 1);
 }
 
 TEST_F(TransferTest, ProgressAskedForComesAnIntervalApartAsTheRequestedCopyGrows) {
