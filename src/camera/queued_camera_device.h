@@ -59,6 +59,10 @@ class QueuedCameraDevice : public CameraDevice,
   std::optional<std::string> name() const override;
   std::optional<std::vector<std::shared_ptr<CameraItem>>> mediaFiles() const override;
 
+  // Runs readThumbnailSource() on the worker (queued_camera_thumbnail.cpp).
+  void requestThumbnailSource(const std::shared_ptr<CameraFile>& file,
+                              CameraDeviceThumbnailDelegate* delegate) final;
+
   // Posts didRemoveDevice to the device delegate.
   void reportRemoved();
 
@@ -88,6 +92,9 @@ class QueuedCameraDevice : public CameraDevice,
                      std::optional<std::chrono::milliseconds> stallLimit = std::nullopt);
   // Tells the stall check that a long listing call is still moving.
   void noteCatalogueProgress();
+
+  // On the worker: what the file offers towards its thumbnail.
+  virtual ThumbnailSource readThumbnailSource(const CameraFile& file) = 0;
 
   // Copies the file through the download pipeline and reports its outcome
   // exactly once; its progress too, when the options ask for it.
@@ -166,12 +173,18 @@ class ThreadedCameraDevice : public QueuedCameraDevice {
   // that is no longer wanted).
   virtual std::optional<DeviceError> copyInto(const OwnFile& file, DurableFile& out,
                                               const std::atomic<bool>& abandoned) = 0;
+  // On the worker: what the file offers towards its thumbnail.
+  virtual ThumbnailSource thumbnailSourceOf(const OwnFile& file) = 0;
 
  private:
   std::optional<DeviceError> transfer(const CameraFile& file, DurableFile& out,
                                       const std::atomic<bool>& abandoned) final {
     // Only files of this device reach the pipeline.
     return copyInto(dynamic_cast<const OwnFile&>(file), out, abandoned);
+  }
+  ThumbnailSource readThumbnailSource(const CameraFile& file) final {
+    const auto* own = dynamic_cast<const OwnFile*>(&file);
+    return own ? thumbnailSourceOf(*own) : ThumbnailSource{};
   }
 };
 
