@@ -49,6 +49,7 @@ class PipelinedDevice final : public ThreadedCameraDevice<FakeFile> {
       return std::optional<DeviceError>();
     });
   }
+  ThumbnailSource thumbnailSourceOf(const FakeFile&) override { return {}; }
   std::optional<DeviceError> copyInto(const FakeFile& file, DurableFile& out,
                                       const std::atomic<bool>& abandoned) override {
     const std::string name = *file.name();

@@ -89,18 +89,20 @@ def _boxes(data, start=0, end=None):
 def thumbnail_first(heic):
     """The HEIC with its items' data in reverse order in 'mdat' (heif-enc writes the
     thumbnail after the image): the thumbnail just after the metadata, as an iPhone writes
-    it. Only heif-enc's layout is handled: iloc version 0, 4-byte base offsets, offsets and
+    it. Only heif-enc's layout is handled: iloc version 0 or 1, 4-byte base offsets, offsets and
     lengths, one extent per item."""
     data = bytearray(heic)
     meta = next((start, size) for kind, start, size in _boxes(data) if kind == b"meta")
     mdat = next((start, size) for kind, start, size in _boxes(data) if kind == b"mdat")
     iloc = next(start for kind, start, size in _boxes(data, meta[0] + 12, meta[0] + meta[1])
                 if kind == b"iloc")
-    assert data[iloc + 8] == 0 and data[iloc + 12:iloc + 14] == b"\x44\x40"
+    version = data[iloc + 8]
+    assert version in (0, 1) and data[iloc + 12:iloc + 14] == b"\x44\x40"
     count = struct.unpack(">H", data[iloc + 14:iloc + 16])[0]
     entries = []  # (where the base offset is written, offset, length)
     at = iloc + 16
     for _ in range(count):
+        at += 2 * version  # construction method: 0, file offsets
         base, extents, offset, length = struct.unpack(">IHII", data[at + 4:at + 18])
         assert extents == 1
         entries.append((at + 4, base + offset, length))
