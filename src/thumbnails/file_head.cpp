@@ -6,12 +6,15 @@ namespace picferry {
 
 bool FileHead::ensure(std::uint64_t length) {
   if (length <= bytes_.size()) return true;
-  if (failed_ || fileSize_ < 0 || length > static_cast<std::uint64_t>(fileSize_)) return false;
+  if (failed_ || fileSize_ < 0 || length > static_cast<std::uint64_t>(fileSize_) ||
+      length > limit_) {
+    return false;
+  }
   // Reads in whole steps: the next field usually lies just beyond the last.
   constexpr std::uint64_t kStep = 16 << 10;
   const std::uint64_t want =
-      std::min<std::uint64_t>(std::max<std::uint64_t>(length, bytes_.size() + kStep),
-                              static_cast<std::uint64_t>(fileSize_));
+      std::min({std::max<std::uint64_t>(length, bytes_.size() + kStep),
+                static_cast<std::uint64_t>(fileSize_), limit_});
   auto more = readAt(bytes_.size(), want - bytes_.size());
   if (!more) {
     failed_ = true;

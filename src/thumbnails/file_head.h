@@ -10,7 +10,9 @@ namespace picferry {
 // The first bytes of a file, read as far as asked and no further.
 class FileHead {
  public:
-  FileHead(const HeadReader& read, std::int64_t fileSize) : read_(read), fileSize_(fileSize) {}
+  // Never reads past `limit` bytes of the head.
+  FileHead(const HeadReader& read, std::int64_t fileSize, std::uint64_t limit)
+      : read_(read), fileSize_(fileSize), limit_(limit) {}
 
   // Whether the first `length` bytes are held, reading what is missing.
   bool ensure(std::uint64_t length);
@@ -23,6 +25,7 @@ class FileHead {
  private:
   const HeadReader& read_;
   const std::int64_t fileSize_;
+  const std::uint64_t limit_;
   std::string bytes_;
   std::int64_t bytesRead_ = 0;
   bool failed_ = false;

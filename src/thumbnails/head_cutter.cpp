@@ -136,8 +136,9 @@ ThumbnailSource cutThumbnailSource(const HeadReader& read, std::int64_t fileSize
   ThumbnailSource source;
   source.fileSize = fileSize;
   source.deviceThumbnail = std::move(deviceThumbnail);
-  FileHead head(read, fileSize);
   const std::size_t first = source.deviceThumbnail.empty() ? kFirstRead : kOrientationHead;
+  FileHead head(read, fileSize,
+                source.deviceThumbnail.empty() ? kWholeFileBound : kOrientationHead);
   head.ensure(std::min<std::uint64_t>(first, fileSize < 0 ? 0 : fileSize));
   if (isJpeg(head.bytes())) {
     source = fromJpeg(head, std::move(source));

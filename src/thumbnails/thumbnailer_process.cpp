@@ -15,8 +15,9 @@ extern char** environ;
 
 namespace picferry {
 
-ThumbnailerProcess::ThumbnailerProcess(std::vector<std::string> command)
-    : command_(std::move(command)) {}
+ThumbnailerProcess::ThumbnailerProcess(std::vector<std::string> command,
+                                       std::chrono::milliseconds deadline)
+    : command_(std::move(command)), deadline_(deadline) {}
 
 ThumbnailerProcess::~ThumbnailerProcess() { stop(); }
 
@@ -135,7 +136,7 @@ bool ThumbnailerProcess::receive(std::string* bytes, std::size_t size,
 std::optional<Thumbnail> ThumbnailerProcess::make(const ThumbnailSource& source) {
   if (source.empty()) return std::nullopt;
   if (pid_ < 0 && !start()) return std::nullopt;
-  const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+  const auto deadline = std::chrono::steady_clock::now() + deadline_;
   const std::string body = encodeSource(source);
   std::string header, reply;
   std::optional<std::uint32_t> length;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "thumbnails/thumbnail_source.h"
 #include "thumbnails/thumbnail_wire.h"
@@ -19,8 +20,10 @@ class ThumbnailerProcess {
  public:
   static constexpr std::chrono::seconds kDeadline{10};
 
-  // `command`: the executable, and arguments, if any.
-  explicit ThumbnailerProcess(std::vector<std::string> command);
+  // `command`: the executable, and arguments, if any; `deadline`: how long
+  // one thumbnail may take.
+  explicit ThumbnailerProcess(std::vector<std::string> command,
+                              std::chrono::milliseconds deadline = kDeadline);
   ~ThumbnailerProcess();
   ThumbnailerProcess(const ThumbnailerProcess&) = delete;
   ThumbnailerProcess& operator=(const ThumbnailerProcess&) = delete;
@@ -42,6 +45,7 @@ class ThumbnailerProcess {
                std::chrono::steady_clock::time_point deadline);
 
   const std::vector<std::string> command_;
+  const std::chrono::milliseconds deadline_;
   pid_t pid_ = -1;
   int toChild_ = -1;
   int fromChild_ = -1;
