@@ -1,5 +1,8 @@
-// HEIF through libheif's reader interface: it is given only the parts of the
-// file the source holds, and a read of any other part fails.
+// HEIF through libheif's reader interface, given the parts of the file the
+// source holds. libheif 1.15 reads every image item's data while it parses
+// the file, the primary image's megabytes included, and aborts the process
+// (an assertion) when such a read fails: the parts not held read as zeros,
+// which only the thumbnail's decoding would look at, and it has them all.
 
 #include <libheif/heif.h>
 
@@ -17,19 +20,28 @@ struct SparseFile {
   const ThumbnailSource& source;
   std::int64_t position = 0;
 
-  // Copies [position, position + size) from the ranges that cover it.
+  // Copies [position, position + size) from the ranges that cover it, and
+  // zeros where none does.
   bool read(void* data, std::size_t size) {
     auto* out = static_cast<char*>(data);
     std::uint64_t at = static_cast<std::uint64_t>(position);
     const std::uint64_t end = at + size;
+    if (end > static_cast<std::uint64_t>(source.fileSize)) return false;
     while (at < end) {
       const FileRange* covering = nullptr;
+      std::uint64_t next = end;  // where the next range begins
       for (const FileRange& range : source.ranges) {
         if (range.offset <= at && at < range.offset + range.bytes.size()) covering = &range;
+        if (range.offset > at) next = std::min<std::uint64_t>(next, range.offset);
       }
-      if (!covering) return false;
-      const auto n = std::min<std::uint64_t>(end - at, covering->offset + covering->bytes.size() - at);
-      std::memcpy(out, covering->bytes.data() + (at - covering->offset), n);
+      const auto n = covering ? std::min<std::uint64_t>(end - at, covering->offset +
+                                                                      covering->bytes.size() - at)
+                              : next - at;
+      if (covering) {
+        std::memcpy(out, covering->bytes.data() + (at - covering->offset), n);
+      } else {
+        std::memset(out, 0, n);
+      }
       out += n;
       at += n;
     }
@@ -95,6 +107,9 @@ std::optional<Raster> toRaster(const heif_image_handle* handle) {
 }  // namespace
 
 std::optional<Raster> decodeHeif(const ThumbnailSource& source, bool wholeImage) {
+  // Every item's data is read into memory: no photo is this large.
+  constexpr std::int64_t kMaxFileBytes = 256 << 20;
+  if (source.fileSize <= 0 || source.fileSize > kMaxFileBytes) return std::nullopt;
   Context context(heif_context_alloc());
   if (!context) return std::nullopt;
   heif_context_set_maximum_image_size_limit(context.get(), 16384);

@@ -15,9 +15,12 @@ ThumbnailSource AfcSession::thumbnailSource(const std::string& path, std::int64_
     noteFailure(result);
     return {};
   }
+  std::uint64_t position = 0;  // a seek costs a round trip: only where the reads jump
   auto source = cutThumbnailSource(
       [&](std::uint64_t offset, std::size_t length) -> std::optional<std::string> {
-        result = afc_file_seek(afc_, handle, static_cast<std::int64_t>(offset), SEEK_SET);
+        if (offset != position) {
+          result = afc_file_seek(afc_, handle, static_cast<std::int64_t>(offset), SEEK_SET);
+        }
         std::string bytes(length, '\0');
         std::size_t done = 0;
         while (result == AFC_E_SUCCESS && done < length) {
@@ -31,6 +34,7 @@ ThumbnailSource AfcSession::thumbnailSource(const std::string& path, std::int64_
           noteFailure(result);
           return std::nullopt;
         }
+        position = offset + done;
         bytes.resize(done);
         return bytes;
       },

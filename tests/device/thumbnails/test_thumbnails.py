@@ -39,6 +39,9 @@ CASES = [
     ("100TEST/IMG_0002.JPG", lambda: jpeg_with_exif_thumbnail(1200, 1600, orientation=6), (3, 4)),
     ("100TEST/IMG_0003.HEIC", lambda: thumbnail_first(heic_with_thumbnail(1200, 900)), (4, 3)),
     ("100TEST/IMG_0004.HEIC", lambda: heic_with_thumbnail(900, 1200), (3, 4)),
+    # A photo's size, its thumbnail after the image data: read apart from the head.
+    ("100TEST/IMG_0010.HEIC", lambda: heic_with_thumbnail(1400, 1050, quality=80, grain=True),
+     (4, 3)),
     ("100TEST/IMG_0005.JPG", lambda: plain_jpeg(800, 600), (4, 3)),  # small: read whole
     ("100TEST/IMG_0006.JPG", lambda: plain_jpeg(1400, 1000, noise=True), None),  # > 1 MiB
     ("100TEST/IMG_0007.MOV", lambda: os.urandom(300_000), None),

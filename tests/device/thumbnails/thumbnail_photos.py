@@ -62,11 +62,16 @@ def plain_jpeg(width, height, noise=False, quality=85):
     return _jpeg(upright_picture(width, height), quality)
 
 
-def heic_with_thumbnail(width, height, thumbnail_side=320, quality=50):
-    """A HEIC of the upright picture with a thumbnail item (heif-enc -t)."""
+def heic_with_thumbnail(width, height, thumbnail_side=320, quality=50, grain=False):
+    """A HEIC of the upright picture with a thumbnail item (heif-enc -t); with `grain`, the
+    picture has noise over it, which keeps its image data as large as a photo's."""
     with tempfile.TemporaryDirectory() as work:
         png, heic = os.path.join(work, "photo.png"), os.path.join(work, "photo.heic")
-        upright_picture(width, height).save(png)
+        picture = upright_picture(width, height)
+        if grain:
+            noise = Image.frombytes("RGB", (width, height), os.urandom(width * height * 3))
+            picture = Image.blend(picture, noise, 0.2)
+        picture.save(png)
         subprocess.run(["heif-enc", "-q", str(quality), "-t", str(thumbnail_side), png,
                         "-o", heic], check=True, stdout=subprocess.DEVNULL)
         with open(heic, "rb") as source:
