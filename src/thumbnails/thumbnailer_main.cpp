@@ -4,10 +4,12 @@
 // limits of time and memory, so that bytes which crash or hang them end this
 // process and not picferry, which starts another.
 
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 
 #include "thumbnails/make_thumbnail.h"
 #include "thumbnails/thumbnail_wire.h"
@@ -56,6 +58,9 @@ void allowCpuForOne() {
 
 int main() {
   using namespace picferry;
+  // Ends with picferry, even in the middle of a thumbnail; between thumbnails
+  // the end of its standard input ends it.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   const rlimit memory{kAddressSpace, kAddressSpace};
   setrlimit(RLIMIT_AS, &memory);
