@@ -115,12 +115,14 @@ ThumbnailCache::Found ThumbnailCache::find(const ThumbnailKey& key) {
 }
 
 bool ThumbnailCache::ensureFolder() {
+  if (folderMade_) return true;
   std::error_code error;
   std::filesystem::create_directories(*folder_, error);
   // The folder and the one it is in are this user's alone.
   const std::string parent = std::filesystem::path(*folder_).parent_path();
   chmod(parent.c_str(), 0700);
-  return chmod(folder_->c_str(), 0700) == 0;
+  folderMade_ = chmod(folder_->c_str(), 0700) == 0;
+  return folderMade_;
 }
 
 bool ThumbnailCache::writeEntry(const std::string& path, const std::string& bytes) {

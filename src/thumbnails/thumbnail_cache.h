@@ -61,6 +61,7 @@ class ThumbnailCache {
   const std::optional<std::string> folder_;
   const std::int64_t maxBytes_;
   std::optional<std::int64_t> usedBytes_;  // known once the folder was looked over
+  bool folderMade_ = false;
 };
 
 }  // namespace picferry
