@@ -194,7 +194,7 @@ class Importer : public std::enable_shared_from_this<Importer>,
   std::vector<std::string> absentPaths;
   // Thumbnails: the files not yet taken, in the order they are to be read;
   // those taken, in the order of their events, each with its thumbnail once
-  // made; whether the device is reading one; whether they were dropped.
+  // made; how many the device is reading; whether they were dropped.
   struct DueThumbnail {
     std::shared_ptr<CameraFile> file;
     bool made = false;
@@ -202,11 +202,14 @@ class Importer : public std::enable_shared_from_this<Importer>,
   };
   std::deque<std::shared_ptr<CameraFile>> thumbnailsToRead;
   std::deque<DueThumbnail> thumbnailsDue;
-  bool readingThumbnail = false;
+  std::size_t readingThumbnails = 0;
   bool thumbnailsDropped = false;
   const std::unique_ptr<ThumbnailMaker> thumbnailMaker;
-  // At most this many thumbnails are being made while the device reads on.
+  // At most this many thumbnails are being made while the device reads on,
+  // and the device is asked for the next while it reads one, so that it
+  // never waits for the main queue.
   static constexpr std::size_t maxThumbnailsMaking = 4;
+  static constexpr std::size_t maxThumbnailReads = 2;
 
   // How long start-up may take before the watchdog ends the run.
   static constexpr double watchdogSeconds = 40.0;

@@ -23,14 +23,14 @@ void Importer::beginThumbnails(const std::vector<std::shared_ptr<CameraFile>>& m
 }
 
 // Takes files in order: a kept thumbnail is due at once; a file the cache
-// does not know is read from the device, one at a time, and only while few
+// does not know is read from the device, a few at a time, and only while few
 // are being made.
 void Importer::readNextThumbnails() {
   const auto making = [&] {
     return std::count_if(thumbnailsDue.begin(), thumbnailsDue.end(),
                          [](const DueThumbnail& due) { return !due.made; });
   };
-  while (!readingThumbnail && !thumbnailsToRead.empty() &&
+  while (readingThumbnails < maxThumbnailReads && !thumbnailsToRead.empty() &&
          static_cast<std::size_t>(making()) < maxThumbnailsMaking) {
     auto file = std::move(thumbnailsToRead.front());
     thumbnailsToRead.pop_front();
@@ -41,14 +41,14 @@ void Importer::readNextThumbnails() {
       continue;
     }
     thumbnailsDue.push_back({file, false, std::nullopt});
-    readingThumbnail = true;
+    ++readingThumbnails;
     camera->requestThumbnailSource(file, this);
   }
 }
 
 void Importer::didReadThumbnailSource(const std::shared_ptr<CameraFile>& file,
                                       ThumbnailSource source) {
-  readingThumbnail = false;
+  --readingThumbnails;
   if (thumbnailsDropped) return;
   thumbnailMaker->make(keyOf(camera->id(), *file), std::move(source),
                        [weak = weak_from_this(), file](std::optional<CachedThumbnail> made) {

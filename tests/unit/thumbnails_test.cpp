@@ -73,14 +73,15 @@ TEST_F(ThumbnailsTest, EveryThumbnailKeptReadsNothingFromTheDevice) {
   EXPECT_EQ(thumbnailPaths(), (std::vector<std::string>{path("A.JPG"), path("B.JPG")}));
 }
 
-TEST_F(ThumbnailsTest, OneReadAtATimeWhileEarlierOnesAreMade) {
-  auto camera = run(Mode::session(), {"A.JPG", "B.JPG", "C.JPG"});
-  EXPECT_EQ(camera->thumbnailRequests.size(), 1u);
-  sim.advance(1);  // A read: B asked for while A is made
+TEST_F(ThumbnailsTest, TwoReadsAtATimeWhileEarlierOnesAreMade) {
+  auto camera = run(Mode::session(), {"A.JPG", "B.JPG", "C.JPG", "D.JPG"});
   EXPECT_EQ(camera->thumbnailRequests.size(), 2u);
-  EXPECT_EQ(maker->made, std::vector<std::string>{path("A.JPG")});
+  sim.advance(1);  // A and B read: C asked for while they are made
+  EXPECT_EQ(camera->thumbnailRequests.size(), 4u);
+  EXPECT_EQ(maker->made, (std::vector<std::string>{path("A.JPG"), path("B.JPG")}));
   sim.advance(10);
-  EXPECT_EQ(thumbnailPaths(), (std::vector<std::string>{path("A.JPG"), path("B.JPG"), path("C.JPG")}));
+  EXPECT_EQ(thumbnailPaths(), (std::vector<std::string>{path("A.JPG"), path("B.JPG"),
+                                                        path("C.JPG"), path("D.JPG")}));
   EXPECT_FALSE(sim.exitStatus());  // a session waits for its commands
 }
 
@@ -92,10 +93,10 @@ TEST_F(ThumbnailsTest, ThumbnailsCommandMovesThoseStillToComeToTheFrontInItsOrde
   const std::vector<std::string> natural{"A", "B", "C", "D", "E"};
   for (const Row& row : std::vector<Row>{
            {R"({"cmd":"thumbnails","paths":["/DCIM/100TEST/E","/DCIM/100TEST/C"]})",
-            {"A", "E", "C", "B", "D"}},
-           // A is read already, GONE is no item: only D moves.
+            {"A", "B", "E", "C", "D"}},
+           // A and B are being read already, GONE is no item: only D moves.
            {R"({"cmd":"thumbnails","paths":["/DCIM/100TEST/A","/GONE","/DCIM/100TEST/D"]})",
-            {"A", "D", "B", "C", "E"}},
+            {"A", "B", "D", "C", "E"}},
            {R"({"cmd":"thumbnails","paths":"/DCIM/100TEST/E"})", natural},
            {R"({"cmd":"thumbnails","paths":[1]})", natural},
            {R"({"cmd":"thumbnails"})", natural},
@@ -113,14 +114,14 @@ TEST_F(ThumbnailsTest, ThumbnailsCommandMovesThoseStillToComeToTheFrontInItsOrde
 }
 
 TEST_F(ThumbnailsTest, AnImportTakesTheDeviceAndNoThumbnailFollows) {
-  auto camera = run(Mode::session(), {"A.JPG", "B.JPG", "C.JPG"});
-  sim.advance(1.6);  // A's event written, B being read
-  EXPECT_EQ(thumbnailPaths(), std::vector<std::string>{path("A.JPG")});
+  auto camera = run(Mode::session(), {"A.JPG", "B.JPG", "C.JPG", "D.JPG", "E.JPG"});
+  sim.advance(1.6);  // A's and B's events written, C and D being read
+  EXPECT_EQ(thumbnailPaths(), (std::vector<std::string>{path("A.JPG"), path("B.JPG")}));
   send(R"({"cmd":"import","dest":"/d"})");
   sim.advance(100);
-  EXPECT_EQ(camera->thumbnailRequests.size(), 2u);
-  EXPECT_EQ(thumbnailPaths(), std::vector<std::string>{path("A.JPG")});
-  EXPECT_EQ(camera->downloadRequests().size(), 3u);
+  EXPECT_EQ(camera->thumbnailRequests.size(), 4u);
+  EXPECT_EQ(thumbnailPaths(), (std::vector<std::string>{path("A.JPG"), path("B.JPG")}));
+  EXPECT_EQ(camera->downloadRequests().size(), 5u);
   EXPECT_EQ(eventTypes().back(), "done");
 }
 
