@@ -16,7 +16,7 @@ struct Thumbnail {
   std::string jpeg;
 };
 
-// What picferry and its thumbnailer send each other through a pipe: a
+// What picferry and its thumbnailer send each other: a
 // source one way, a thumbnail (or word that there is none) the other. Each
 // message is its length (4 bytes) then its body; a body that does not read
 // back whole is refused.

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,18 +31,16 @@ std::string ThumbnailerProcess::besideExecutable() {
   return folder.parent_path() / "libexec" / "picferry" / "picferry-thumbnailer";
 }
 
+// The child's standard input and output are one end of a socket pair: a
+// write to a child that is gone fails (MSG_NOSIGNAL) instead of raising
+// SIGPIPE in whichever process runs this.
 bool ThumbnailerProcess::start() {
-  int in[2], out[2];
-  if (pipe2(in, O_CLOEXEC) != 0) return false;
-  if (pipe2(out, O_CLOEXEC) != 0) {
-    close(in[0]);
-    close(in[1]);
-    return false;
-  }
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], 0);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
   // Nothing reaches standard error, whatever a library in the child says.
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   // The child starts with every signal unblocked and at its default action.
@@ -59,12 +58,9 @@ bool ThumbnailerProcess::start() {
   const int spawned = posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  close(in[0]);
-  close(out[1]);
-  toChild_ = in[1];
-  fromChild_ = out[0];
-  fcntl(toChild_, F_SETFL, O_NONBLOCK);
-  fcntl(fromChild_, F_SETFL, O_NONBLOCK);
+  close(ends[1]);
+  child_ = ends[0];
+  fcntl(child_, F_SETFL, O_NONBLOCK);
   if (spawned != 0) {
     pid_ = -1;
     stop();
@@ -74,9 +70,8 @@ bool ThumbnailerProcess::start() {
 }
 
 void ThumbnailerProcess::stop() {
-  if (toChild_ >= 0) close(toChild_);
-  if (fromChild_ >= 0) close(fromChild_);
-  toChild_ = fromChild_ = -1;
+  if (child_ >= 0) close(child_);
+  child_ = -1;
   if (pid_ > 0) {
     kill(pid_, SIGKILL);
     while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
@@ -105,12 +100,12 @@ bool waitFor(int fd, short events, std::chrono::steady_clock::time_point deadlin
 bool ThumbnailerProcess::send(const std::string& bytes,
                               std::chrono::steady_clock::time_point deadline) {
   for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t n = write(toChild_, bytes.data() + done, bytes.size() - done);
+    const ssize_t n = ::send(child_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
     } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
       return false;
-    } else if (n < 0 && errno == EAGAIN && !waitFor(toChild_, POLLOUT, deadline)) {
+    } else if (n < 0 && errno == EAGAIN && !waitFor(child_, POLLOUT, deadline)) {
       return false;
     }
   }
@@ -121,12 +116,12 @@ bool ThumbnailerProcess::receive(std::string* bytes, std::size_t size,
                                  std::chrono::steady_clock::time_point deadline) {
   bytes->assign(size, '\0');
   for (std::size_t done = 0; done < size;) {
-    const ssize_t n = read(fromChild_, bytes->data() + done, size - done);
+    const ssize_t n = read(child_, bytes->data() + done, size - done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
     } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
       return false;  // the child is gone
-    } else if (errno == EAGAIN && !waitFor(fromChild_, POLLIN, deadline)) {
+    } else if (errno == EAGAIN && !waitFor(child_, POLLIN, deadline)) {
       return false;
     }
   }

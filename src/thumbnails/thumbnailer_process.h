@@ -47,8 +47,7 @@ class ThumbnailerProcess {
   const std::vector<std::string> command_;
   const std::chrono::milliseconds deadline_;
   pid_t pid_ = -1;
-  int toChild_ = -1;
-  int fromChild_ = -1;
+  int child_ = -1;  // our end of the child's standard input and output
 };
 
 }  // namespace picferry
