@@ -26,7 +26,10 @@ std::string le(std::uint64_t value, int bytes) {
 }
 
 std::string segment(int marker, const std::string& body) {
-  return "\xFF" + std::string(1, static_cast<char>(marker)) + be(body.size() + 2, 2) + body;
+  std::string out = be(0xFF00 | static_cast<unsigned>(marker), 2);
+  out += be(body.size() + 2, 2);
+  out += body;
+  return out;
 }
 
 // A TIFF block whose IFD0 holds one entry, Orientation (SHORT).
