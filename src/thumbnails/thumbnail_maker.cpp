@@ -23,7 +23,9 @@ ThumbnailCache::Found ProcessThumbnailMaker::find(const ThumbnailKey& key) {
 void ProcessThumbnailMaker::make(ThumbnailKey key, ThumbnailSource source, Done done) {
   worker_->submit([this, key = std::move(key), source = std::move(source),
                    done = std::move(done)]() mutable {
-    auto kept = stores_.store(key, process_->make(source));
+    const auto made = process_->make(source);
+    // That the thumbnailer gave no answer is not kept: the next run tries again.
+    auto kept = process_->lastFailed() ? std::nullopt : stores_.store(key, made);
     mainQueue_.post([done = std::move(done), kept = std::move(kept)] { done(kept); });
   });
 }

@@ -28,7 +28,8 @@ class ThumbnailMaker {
 };
 
 // Decodes in the thumbnailer process, one source at a time on a thread of
-// its own, and keeps what it makes in `cache`.
+// its own, and keeps what it makes in `cache`, and that a file has none
+// when the thumbnailer says so (not when it gave no answer).
 class ProcessThumbnailMaker final : public ThumbnailMaker {
  public:
   ProcessThumbnailMaker(MainQueue& mainQueue, ThumbnailCache cache,

@@ -129,7 +129,9 @@ bool ThumbnailerProcess::receive(std::string* bytes, std::size_t size,
 }
 
 std::optional<Thumbnail> ThumbnailerProcess::make(const ThumbnailSource& source) {
+  lastFailed_ = false;
   if (source.empty()) return std::nullopt;
+  lastFailed_ = true;
   if (pid_ < 0 && !start()) return std::nullopt;
   const auto deadline = std::chrono::steady_clock::now() + deadline_;
   const std::string body = encodeSource(source);
@@ -139,6 +141,7 @@ std::optional<Thumbnail> ThumbnailerProcess::make(const ThumbnailSource& source)
   if (body.size() <= kMaxMessageBytes && send(messageHeader(body.size()) + body, deadline) &&
       receive(&header, 4, deadline) && (length = messageLength(header)) &&
       receive(&reply, *length, deadline) && (answer = decodeThumbnail(reply))) {
+    lastFailed_ = false;
     return *answer;
   }
   stop();

@@ -32,6 +32,9 @@ class ThumbnailerProcess {
   // hung or answered nonsense (then it is ended, and the next call starts
   // another).
   std::optional<Thumbnail> make(const ThumbnailSource& source);
+  // Whether the last make() got no answer: the child crashed, hung, lied or
+  // could not start (a slow machine may be the cause: not worth keeping).
+  bool lastFailed() const { return lastFailed_; }
 
   // The installed thumbnailer beside the running executable: in the same
   // folder (a build tree), else ../libexec/picferry/.
@@ -48,6 +51,7 @@ class ThumbnailerProcess {
   const std::chrono::milliseconds deadline_;
   pid_t pid_ = -1;
   int child_ = -1;  // our end of the child's standard input and output
+  bool lastFailed_ = false;
 };
 
 }  // namespace picferry

@@ -42,7 +42,9 @@ TEST(ThumbnailerProcessTest, AChildThatFailsGivesNoThumbnailAndEndsNothingElse) 
     ThumbnailerProcess process(row.command, 500ms);
     const auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(process.make(jpegSource()));
+    EXPECT_TRUE(process.lastFailed());
     EXPECT_FALSE(process.make(jpegSource()));  // started again, failing again
+    EXPECT_TRUE(process.lastFailed());
     EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
   }
 }
@@ -58,6 +60,7 @@ TEST(ThumbnailerProcessTest, TheThumbnailerMakesThumbnailsOneAfterAnother) {
   garbage.fileSize = 100;
   garbage.ranges = {{0, std::string(100, '\xFF')}};
   EXPECT_FALSE(process.make(garbage));
+  EXPECT_FALSE(process.lastFailed());  // it answered: there is none
   EXPECT_TRUE(process.make(jpegSource()));
 }
 
