@@ -30,6 +30,7 @@ std::optional<UsageError> parseImportChoice(const std::vector<std::string>& args
   using Kind = Importer::Mode::Kind;
   if (mode.kind == Kind::detect || mode.kind == Kind::session) {
     mode.items = find("--items") != args.end();
+    mode.thumbnails = mode.items && find("--thumbnails") != args.end();
   }
   if (mode.kind != Kind::importTo) return std::nullopt;
   mode.newOnly = find("--new-only") != args.end();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -12,6 +13,7 @@
 #include "events/events.h"
 #include "platform/services.h"
 #include "record/import_record.h"
+#include "thumbnails/thumbnail_maker.h"
 
 namespace picferry {
 
@@ -22,6 +24,7 @@ class Importer : public std::enable_shared_from_this<Importer>,
                  public DeviceBrowserDelegate,
                  public CameraDeviceDelegate,
                  public CameraDeviceDownloadDelegate,
+                 public CameraDeviceThumbnailDelegate,
                  public DeviceDelegate {
  public:
   // The run mode. `dest` is an absolute path; it is "/" outside importTo.
@@ -36,6 +39,8 @@ class Importer : public std::enable_shared_from_this<Importer>,
     std::optional<std::string> deviceId;
     // --items (detect, session): an "item" event per file after "detected".
     bool items = false;
+    // --thumbnails (with --items): a "thumbnail" event per file after the items.
+    bool thumbnails = false;
     // --new-only (importTo): files the record holds are skipped.
     bool newOnly = false;
     // --only (importTo): the device paths to import.
@@ -66,8 +71,10 @@ class Importer : public std::enable_shared_from_this<Importer>,
   };
 
   // `record`: what earlier imports saved; this run's are added to it.
+  // `thumbnails`: where thumbnails come from, when the mode asks for them.
   Importer(Mode mode, std::unique_ptr<DeviceBrowser> browser, Platform platform,
-           std::unique_ptr<ImportRecord> record);
+           std::unique_ptr<ImportRecord> record,
+           std::unique_ptr<ThumbnailMaker> thumbnails = nullptr);
 
   // Arms the run for its mode. Call once, on the main thread, right after
   // construction and before the run loop starts.
@@ -127,6 +134,14 @@ class Importer : public std::enable_shared_from_this<Importer>,
   void recordSaved(const CameraFile& file, const std::string& savedAs);
   const std::variant<RecordedFiles, RecordFailure>& recordedFiles();
 
+  // Thumbnails after the items (thumbnails.cpp).
+  void beginThumbnails(const std::vector<std::shared_ptr<CameraFile>>& mediaList);
+  void readNextThumbnails();
+  void thumbnailMade(const CameraFile& file, std::optional<CachedThumbnail> made);
+  void emitMadeThumbnails();
+  void prioritizeThumbnails(const std::vector<std::string>& paths);
+  void dropThumbnails();
+
   // Session commands on standard input.
   void setupStdinReader();
   void handleStdinData(const std::string& chunk);
@@ -157,6 +172,9 @@ class Importer : public std::enable_shared_from_this<Importer>,
                        void* contextInfo) override;
   void didReceiveDownloadProgressForFile(const std::shared_ptr<CameraFile>& file,
                                          std::int64_t downloadedBytes) override;
+  // CameraDeviceThumbnailDelegate
+  void didReadThumbnailSource(const std::shared_ptr<CameraFile>& file,
+                              ThumbnailSource source) override;
 
   // The run's state, in declaration order. Public so that tests can observe it.
   const Mode mode;
@@ -209,6 +227,24 @@ class Importer : public std::enable_shared_from_this<Importer>,
   // system could take when the import began.
   bool reasons = false;
   FileSystemRoom destinationRoom;
+  // Thumbnails: the files not yet taken, in the order they are to be read;
+  // those taken, in the order of their events, each with its thumbnail once
+  // made; how many the device is reading; whether they were dropped.
+  struct DueThumbnail {
+    std::shared_ptr<CameraFile> file;
+    bool made = false;
+    std::optional<CachedThumbnail> thumbnail;
+  };
+  std::deque<std::shared_ptr<CameraFile>> thumbnailsToRead;
+  std::deque<DueThumbnail> thumbnailsDue;
+  std::size_t readingThumbnails = 0;
+  bool thumbnailsDropped = false;
+  const std::unique_ptr<ThumbnailMaker> thumbnailMaker;
+  // At most this many thumbnails are being made while the device reads on,
+  // and the device is asked for the next while it reads one, so that it
+  // never waits for the main queue.
+  static constexpr std::size_t maxThumbnailsMaking = 4;
+  static constexpr std::size_t maxThumbnailReads = 2;
 
   // How long start-up may take before the watchdog ends the run.
   static constexpr double watchdogSeconds = 40.0;

@@ -29,7 +29,8 @@ done <"$work/lintian"
 
 # The control fields a user's apt reads.
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libgphoto2-6 libgphoto2-port12 libimobiledevice6 libsqlite3-0; do
+for library in libgphoto2-6 libgphoto2-port12 libimobiledevice6 libsqlite3-0 libexif12 libheif1 \
+               libturbojpeg0; do
   [[ "$depends" == *"$library"* ]] || fail "Depends lacks $library: $depends"
 done
 [[ $(dpkg-deb -f "$deb" Version) == $(dpkg-parsechangelog -l "$source_dir/packaging/deb/changelog" -S Version) ]] ||
@@ -56,6 +57,13 @@ output=$("$binary" 2>"$work/stderr") || status=$?
 expected='{"type":"error","code":"bad_command","message":"usage: picferry detect|import --dest <dir>|session"}'
 if [[ $status -ne 2 || "$output" != "$expected" || -s "$work/stderr" ]]; then
   fail "status $status, output '$output', stderr '$(cat "$work/stderr")'"
+fi
+
+# The thumbnailer where picferry looks for it, beside its own folder, stripped too.
+thumbnailer=$root/usr/libexec/picferry/picferry-thumbnailer
+[[ -x "$thumbnailer" ]] || fail "no /usr/libexec/picferry/picferry-thumbnailer"
+if readelf -SW "$thumbnailer" | grep -qE ' \.(symtab|comment|debug_info) '; then
+  fail "picferry-thumbnailer not stripped"
 fi
 
 # The schema where a program may read it, and the same as the repository's.

@@ -58,6 +58,17 @@ void FakeCamera::requestDownloadFile(const std::shared_ptr<CameraFile>& file,
   mainQueue_.postAfter(downloadDelay, [this, error] { complete(error); });
 }
 
+void FakeCamera::requestThumbnailSource(const std::shared_ptr<CameraFile>& file,
+                                        CameraDeviceThumbnailDelegate* delegate) {
+  thumbnailRequests.push_back(file->devicePath());
+  ThumbnailSource source;
+  source.fileSize = file->fileSize();
+  source.deviceThumbnail = file->devicePath();
+  mainQueue_.postAfter(thumbnailDelay, [file, delegate, source] {
+    delegate->didReadThumbnailSource(file, source);
+  });
+}
+
 void FakeCamera::complete(const std::optional<DeviceError>& error) {
   Pending pending = pending_.front();
   pending_.pop_front();

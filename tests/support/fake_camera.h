@@ -105,6 +105,12 @@ class FakeCamera : public CameraDevice {
     if (!requestsBeforePlan_) requestsBeforePlan_ = downloadRequests_.size();
     plan_ = std::move(plan);
   }
+  // Answered through the main queue after thumbnailDelay, with a source whose
+  // device thumbnail is the file's path (the fake reads nothing).
+  void requestThumbnailSource(const std::shared_ptr<CameraFile>& file,
+                              CameraDeviceThumbnailDelegate* delegate) override;
+  double thumbnailDelay = 0.1;
+  std::vector<std::string> thumbnailRequests;  // device paths, in order
 
  private:
   struct Pending {

@@ -12,6 +12,7 @@
 
 #include "camera/camera.h"
 #include "destination/durable_file.h"
+#include "thumbnails/thumbnail_source.h"
 
 namespace picferry {
 
@@ -50,6 +51,10 @@ class AfcSession {
   // with an error, once `abandoned` is set.
   std::optional<DeviceError> read(const std::string& path, DurableFile& out,
                                   const std::atomic<bool>& abandoned);
+
+  // What the file at `path`, of `size` bytes, offers towards its thumbnail,
+  // read with seeks and partial reads (afc_thumbnail.cpp).
+  ThumbnailSource thumbnailSource(const std::string& path, std::int64_t size);
 
   bool connectionLost() const { return lost_; }
 
