@@ -14,8 +14,12 @@ deb=$(tail -n 1 <<<"$built")
 
 # Lintian, as Debian's archive would run it. Its hardening tags (no bind-now,
 # no fortified functions...) are informational, so every informational tag
-# fails too unless it is listed here with the reason it stays (none today):
+# fails too unless it is listed here with the reason it stays:
 declare -A allowed_info=(
+  # picferry-thumbnailer is built with _FORTIFY_SOURCE=2 like picferry, but none of
+  # its calls has a buffer size the compiler knows, so none is fortified; picferry's own
+  # fortified calls are checked below.
+  [hardening-no-fortify-functions]=1
 )
 lintian_status=0
 lintian --fail-on error,warning --display-info "$deb" >"$work/lintian" 2>"$work/lintian.err" ||
