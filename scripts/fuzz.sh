@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
-targets=(fuzz_stdin_commands fuzz_command_line fuzz_event_encoder)
+targets=(fuzz_stdin_commands fuzz_command_line fuzz_event_encoder fuzz_thumbnail_head)
 
 scripts/setup.sh clang-14 libclang-rt-14-dev
 

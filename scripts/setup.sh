@@ -8,6 +8,9 @@ packages=(
   libgphoto2-dev libasio-dev nlohmann-json3-dev
   libimobiledevice-dev libusbmuxd-dev libplist-dev libssl-dev libblkid-dev usbmuxd
   libsqlite3-dev
+  # thumbnails: EXIF, HEIF and JPEG in the thumbnailer; the tests' photos
+  libexif-dev libheif-dev libturbojpeg0-dev
+  python3-pil libimage-exiftool-perl libheif-examples
   libgtest-dev libgmock-dev
   python3 python3-jsonschema gphoto2 util-linux mount
   # power-cut images and FAT/exFAT destinations in the tests

@@ -30,9 +30,11 @@ std::optional<UsageError> parseImportChoice(const std::vector<std::string>& args
   using Kind = Importer::Mode::Kind;
   if (mode.kind == Kind::detect || mode.kind == Kind::session) {
     mode.items = find("--items") != args.end();
+    mode.thumbnails = mode.items && find("--thumbnails") != args.end();
   }
   if (mode.kind != Kind::importTo) return std::nullopt;
   mode.newOnly = find("--new-only") != args.end();
+  mode.reasons = find("--reasons") != args.end();
   const auto only = find("--only");
   if (only == args.end()) return std::nullopt;
   if (std::next(only) == args.end()) return UsageError{"bad_args", "missing LIST after --only"};

@@ -10,6 +10,8 @@
 #include "platform/real_platform.h"
 #include "record/record_location.h"
 #include "record/sqlite_import_record.h"
+#include "thumbnails/thumbnail_maker.h"
+#include "thumbnails/thumbnailer_process.h"
 
 int main(int argc, char** argv) {
   using namespace picferry;
@@ -30,9 +32,16 @@ int main(int argc, char** argv) {
   if (mode.deviceId)
     filter = [wanted = *mode.deviceId](const std::string& id) { return id == wanted; };
   // The only strong reference to the controller; everything else holds it weakly.
+  std::unique_ptr<ThumbnailMaker> thumbnails;
+  if (mode.thumbnails) {
+    thumbnails = std::make_unique<ProcessThumbnailMaker>(
+        platform.mainQueue(), ThumbnailCache(ThumbnailCache::folderFromEnvironment()),
+        std::vector<std::string>{ThumbnailerProcess::besideExecutable()});
+  }
   const auto importer = std::make_shared<Importer>(
       mode, makeCombinedBrowser(platform.mainQueue(), std::move(filter)), services,
-      std::make_unique<SqliteImportRecord>(importRecordPathFromEnvironment()));
+      std::make_unique<SqliteImportRecord>(importRecordPathFromEnvironment()),
+      std::move(thumbnails));
   importer->start();
   platform.run();
   return 0;

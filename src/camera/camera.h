@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/device_error.h"
+#include "thumbnails/thumbnail_source.h"
 
 namespace picferry {
 
@@ -104,6 +105,15 @@ class CameraDeviceDownloadDelegate {
                                                  std::int64_t downloadedBytes) = 0;
 };
 
+class CameraDeviceThumbnailDelegate {
+ public:
+  virtual ~CameraDeviceThumbnailDelegate() = default;
+  // Called once for each requested file, unless the device goes first: what
+  // the file offers towards its thumbnail (empty when nothing).
+  virtual void didReadThumbnailSource(const std::shared_ptr<CameraFile>& file,
+                                      ThumbnailSource source) = 0;
+};
+
 // How a device is reached, in the order discovery prefers them: iPhones
 // through usbmuxd, other USB devices through libgphoto2, mounted storage.
 enum class DeviceRoute { usbmuxd, usb, mounted };
@@ -155,6 +165,10 @@ class CameraDevice : public Device {
     (void)directory;
     (void)plan;
   }
+  // Reads, in turn with the device's other requests, what the file offers
+  // towards its thumbnail: the device's own thumbnail, the head of the file.
+  virtual void requestThumbnailSource(const std::shared_ptr<CameraFile>& file,
+                                      CameraDeviceThumbnailDelegate* delegate) = 0;
 };
 
 class DeviceBrowserDelegate {

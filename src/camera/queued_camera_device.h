@@ -58,6 +58,10 @@ class QueuedCameraDevice : public CameraDevice,
   std::optional<std::vector<std::shared_ptr<CameraItem>>> mediaFiles() const override;
   void planDownloads(const std::string& directory, std::vector<PlannedDownload> plan) final;
 
+  // Runs readThumbnailSource() on the worker (queued_camera_thumbnail.cpp).
+  void requestThumbnailSource(const std::shared_ptr<CameraFile>& file,
+                              CameraDeviceThumbnailDelegate* delegate) final;
+
   // Posts didRemoveDevice to the device delegate.
   void reportRemoved();
 
@@ -87,6 +91,9 @@ class QueuedCameraDevice : public CameraDevice,
                      std::optional<std::chrono::milliseconds> stallLimit = std::nullopt);
   // Tells the stall check that a long listing call is still moving.
   void noteCatalogueProgress();
+
+  // On the worker: what the file offers towards its thumbnail.
+  virtual ThumbnailSource readThumbnailSource(const CameraFile& file) = 0;
 
   // Copies the file through the transfer and reports its outcome exactly
   // once; its progress too, when the options ask for it.
@@ -150,12 +157,18 @@ class ThreadedCameraDevice : public QueuedCameraDevice {
   // once `abandoned` is set (a copy read ahead that is no longer wanted).
   virtual std::optional<DeviceError> copyInto(const OwnFile& file, DurableFile& out,
                                               const std::atomic<bool>& abandoned) = 0;
+  // On the worker: what the file offers towards its thumbnail.
+  virtual ThumbnailSource thumbnailSourceOf(const OwnFile& file) = 0;
 
  private:
   std::optional<DeviceError> copy(const CameraFile& file, DurableFile& out,
                                   const std::atomic<bool>& abandoned) final {
     // Only files of this device reach the transfer.
     return copyInto(dynamic_cast<const OwnFile&>(file), out, abandoned);
+  }
+  ThumbnailSource readThumbnailSource(const CameraFile& file) final {
+    const auto* own = dynamic_cast<const OwnFile*>(&file);
+    return own ? thumbnailSourceOf(*own) : ThumbnailSource{};
   }
 };
 

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/services.h"
+
 namespace picferry {
 
 // A file being written in the folder that has no final name yet. Results are
@@ -46,6 +48,8 @@ class DestinationFolder {
   virtual int flushFolder() = 0;
   // Everything written to the folder's file system reaches the disk.
   virtual int flushFileSystem() = 0;
+  // What the folder's file system can still take.
+  virtual FileSystemRoom room() const = 0;
 };
 
 // Opens `directory` (an existing folder) and removes the temporary files that

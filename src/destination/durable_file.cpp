@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "destination/failure_code.h"
 #include "destination/file_names.h"
 #include "platform/paths.h"
 
@@ -27,7 +28,7 @@ std::unique_ptr<DurableFile> DurableFile::create(DestinationFolder& folder,
   auto file = folder.createTemporary(&err);
   if (!file) {
     *error = {"Could not create a file in " + folder.path() + ": " + std::strerror(err),
-              FailureCode::destinationFailed};
+              destinationFailureCode(err)};
     return nullptr;
   }
   return std::unique_ptr<DurableFile>(new DurableFile(folder, std::move(file), label));
@@ -39,7 +40,7 @@ DurableFile::DurableFile(DestinationFolder& folder, std::unique_ptr<TemporaryFil
 
 DeviceError DurableFile::errnoError(const std::string& what, int err) const {
   return {what + " " + joinPath(folder_.path(), name_) + ": " + std::strerror(err),
-          FailureCode::destinationFailed};
+          destinationFailureCode(err)};
 }
 
 DeviceError DurableFile::flushFailure(int err) const { return errnoError("Could not flush", err); }

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "destination/destination_folder.h"
+#include "platform/file_system_room.h"
 
 namespace picferry {
 namespace {
@@ -243,6 +244,7 @@ class PosixFolder final : public DestinationFolder {
 
   int flushFolder() override { return errnoOf(fsync(dirFd_)); }
   int flushFileSystem() override { return errnoOf(syncfs(dirFd_)); }
+  FileSystemRoom room() const override { return os::roomOf(path_); }
 
  private:
   // A new hidden file, locked, that no sweep removed before the lock was

@@ -38,18 +38,19 @@ void Importer::finalizeCatalog() {
     case Mode::Kind::importTo:
       queue = std::move(mediaList);
       chooseFiles(mode.only);
-      planDownloads();
-      downloadNext();
+      startDownloads();
       return;
     case Mode::Kind::detect:
       emitDetected();
       if (mode.items) emitItems(mediaList);
-      platform_.process.exit(0);
+      if (!mode.thumbnails) platform_.process.exit(0);
+      return beginThumbnails(mediaList);
     case Mode::Kind::session:
       queue = mediaList;
       emitDetected();
       if (mode.items) emitItems(mediaList);
-      if (pendingImport) beginPendingImport();
+      if (pendingImport) return beginPendingImport();
+      if (mode.thumbnails) beginThumbnails(mediaList);
       return;
     case Mode::Kind::devices:  // takes no camera: never here
       return;

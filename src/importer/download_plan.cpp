@@ -40,7 +40,7 @@ void Importer::planDownloads() {
   for (std::size_t i = 0; i < queue.size(); ++i) {
     FileTurn turn = decideTurn(*queue[i], static_cast<std::int64_t>(i) + 1);
     const bool decided = turn.skip || !skipExisting || roots.insert(variantRoot(turn.saveAs)).second;
-    if (!turn.skip) plan.push_back({queue[i], turn.saveAs, decided});
+    if (!turn.skip && !turn.unfit) plan.push_back({queue[i], turn.saveAs, decided});
     if (decided) plannedTurns[i] = std::move(turn);
   }
   if (camera) camera->planDownloads(dest, std::move(plan));

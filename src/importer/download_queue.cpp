@@ -40,14 +40,14 @@ void Importer::beginPendingImport() {
   skipExisting = pendingImport->skip;
   byteProgress = pendingImport->byteProgress;
   newOnly = pendingImport->newOnly;
+  reasons = pendingImport->reasons;
   if (const auto failure = platform_.fileSystem.createDirectories(dest)) {
     events_.emitError("dest_unwritable", *failure);
     platform_.process.exit(1);
   }
   chooseFiles(pendingImport->only);
   importing = true;
-  planDownloads();
-  downloadNext();
+  startDownloads();
 }
 
 // Takes files until one download is requested; skipped files loop here
@@ -56,8 +56,9 @@ void Importer::downloadNext() {
   while (true) {
     if (idx >= static_cast<std::int64_t>(queue.size())) {
       for (const std::string& path : absentPaths) {
-        ++unavailable;
-        emitProgress(path.substr(path.rfind('/') + 1));
+        countUnavailable(path, path.substr(path.rfind('/') + 1),
+                         {path + " is not on the device: its catalogue does not hold it.",
+                          FailureCode::notOnDevice});
       }
       emitDoneAndExit();
     }
@@ -71,6 +72,10 @@ void Importer::downloadNext() {
       if (!turn.found.empty()) recordSaved(*file, turn.found);
       ++skipped;
       emitProgress(turn.name);
+      continue;
+    }
+    if (turn.unfit) {
+      countUnavailable(file->devicePath(), file->name().value_or("file"), *turn.unfit);
       continue;
     }
     if (camera) {
@@ -88,6 +93,7 @@ Importer::FileTurn Importer::decideTurn(const CameraFile& file, std::int64_t pos
   turn.saveAs = safeFileName(turn.name, position);
   turn.skip = (newOnly && isRecorded(file)) ||
               (skipExisting && isAlreadyImported(file, turn.saveAs, &turn.found));
+  if (!turn.skip) turn.unfit = refusedForRoom(file);
   return turn;
 }
 
@@ -123,12 +129,12 @@ void Importer::didDownloadFile(const std::shared_ptr<CameraFile>& file,
                                const std::optional<DeviceError>& error,
                                const DownloadOptions& options, void*) {
   if (error) {
-    ++unavailable;
+    countUnavailable(file->devicePath(), file->name().value_or("file"), *error);
   } else {
     ++downloaded;
     recordSaved(*file, joinPath(dest, options.savedFilename));
+    emitProgress(file->name().value_or("file"));
   }
-  emitProgress(file->name().value_or("file"));
   downloadNext();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -12,6 +13,7 @@
 #include "events/events.h"
 #include "platform/services.h"
 #include "record/import_record.h"
+#include "thumbnails/thumbnail_maker.h"
 
 namespace picferry {
 
@@ -22,6 +24,7 @@ class Importer : public std::enable_shared_from_this<Importer>,
                  public DeviceBrowserDelegate,
                  public CameraDeviceDelegate,
                  public CameraDeviceDownloadDelegate,
+                 public CameraDeviceThumbnailDelegate,
                  public DeviceDelegate {
  public:
   // The run mode. `dest` is an absolute path; it is "/" outside importTo.
@@ -36,10 +39,14 @@ class Importer : public std::enable_shared_from_this<Importer>,
     std::optional<std::string> deviceId;
     // --items (detect, session): an "item" event per file after "detected".
     bool items = false;
+    // --thumbnails (with --items): a "thumbnail" event per file after the items.
+    bool thumbnails = false;
     // --new-only (importTo): files the record holds are skipped.
     bool newOnly = false;
     // --only (importTo): the device paths to import.
     std::optional<std::vector<std::string>> only{};
+    // --reasons (importTo): "failed" and "space" events.
+    bool reasons = false;
 
     static Mode importTo(std::string dest, bool skipExisting, bool byteProgress = false) {
       return {Kind::importTo, std::move(dest), skipExisting, byteProgress, std::nullopt};
@@ -60,11 +67,14 @@ class Importer : public std::enable_shared_from_this<Importer>,
     bool byteProgress = false;
     bool newOnly = false;
     std::optional<std::vector<std::string>> only{};  // device paths
+    bool reasons = false;
   };
 
   // `record`: what earlier imports saved; this run's are added to it.
+  // `thumbnails`: where thumbnails come from, when the mode asks for them.
   Importer(Mode mode, std::unique_ptr<DeviceBrowser> browser, Platform platform,
-           std::unique_ptr<ImportRecord> record);
+           std::unique_ptr<ImportRecord> record,
+           std::unique_ptr<ThumbnailMaker> thumbnails = nullptr);
 
   // Arms the run for its mode. Call once, on the main thread, right after
   // construction and before the run loop starts.
@@ -90,17 +100,30 @@ class Importer : public std::enable_shared_from_this<Importer>,
   void downloadNext();
   void emitProgress(const std::string& name);
   // What a file's turn decides: its name in events, the name it is saved
-  // under, and whether it is skipped (`found`: the regular file found).
+  // under, and whether it is skipped (`found`: the regular file found) or,
+  // not skipped, cannot be held by dest's file system (`unfit`: why).
   struct FileTurn {
     std::string name;
     std::string saveAs;
     bool skip = false;
     std::string found;
+    std::optional<DeviceError> unfit;
   };
   FileTurn decideTurn(const CameraFile& file, std::int64_t position);
   // Decides up front what it can of every file's turn, and tells the camera
   // the files the import will request (download_plan.cpp).
   void planDownloads();
+
+  // Why files fail, and the room they need (failure_report.cpp).
+  // Plans the files chosen and takes the first.
+  void startDownloads();
+  void emitSpace();
+  // Why the file cannot be copied into dest before any byte is read, if so.
+  std::optional<DeviceError> refusedForRoom(const CameraFile& file) const;
+  // Counts a file unavailable and writes its "progress", after its "failed"
+  // when the import asked for reasons.
+  void countUnavailable(const std::string& path, const std::string& name,
+                        const DeviceError& error);
   // `*found`: the regular file found, when it is one.
   bool isAlreadyImported(const CameraFile& file, const std::string& saveAs, std::string* found);
 
@@ -110,6 +133,14 @@ class Importer : public std::enable_shared_from_this<Importer>,
   bool isRecorded(const CameraFile& file);
   void recordSaved(const CameraFile& file, const std::string& savedAs);
   const std::variant<RecordedFiles, RecordFailure>& recordedFiles();
+
+  // Thumbnails after the items (thumbnails.cpp).
+  void beginThumbnails(const std::vector<std::shared_ptr<CameraFile>>& mediaList);
+  void readNextThumbnails();
+  void thumbnailMade(const CameraFile& file, std::optional<CachedThumbnail> made);
+  void emitMadeThumbnails();
+  void prioritizeThumbnails(const std::vector<std::string>& paths);
+  void dropThumbnails();
 
   // Session commands on standard input.
   void setupStdinReader();
@@ -141,6 +172,9 @@ class Importer : public std::enable_shared_from_this<Importer>,
                        void* contextInfo) override;
   void didReceiveDownloadProgressForFile(const std::shared_ptr<CameraFile>& file,
                                          std::int64_t downloadedBytes) override;
+  // CameraDeviceThumbnailDelegate
+  void didReadThumbnailSource(const std::shared_ptr<CameraFile>& file,
+                              ThumbnailSource source) override;
 
   // The run's state, in declaration order. Public so that tests can observe it.
   const Mode mode;
@@ -189,6 +223,28 @@ class Importer : public std::enable_shared_from_this<Importer>,
   std::vector<std::optional<FileTurn>> plannedTurns;
   // Chosen paths the catalogue does not hold: reported unavailable last.
   std::vector<std::string> absentPaths;
+  // Whether the import writes "failed" and "space" events; what dest's file
+  // system could take when the import began.
+  bool reasons = false;
+  FileSystemRoom destinationRoom;
+  // Thumbnails: the files not yet taken, in the order they are to be read;
+  // those taken, in the order of their events, each with its thumbnail once
+  // made; how many the device is reading; whether they were dropped.
+  struct DueThumbnail {
+    std::shared_ptr<CameraFile> file;
+    bool made = false;
+    std::optional<CachedThumbnail> thumbnail;
+  };
+  std::deque<std::shared_ptr<CameraFile>> thumbnailsToRead;
+  std::deque<DueThumbnail> thumbnailsDue;
+  std::size_t readingThumbnails = 0;
+  bool thumbnailsDropped = false;
+  const std::unique_ptr<ThumbnailMaker> thumbnailMaker;
+  // At most this many thumbnails are being made while the device reads on,
+  // and the device is asked for the next while it reads one, so that it
+  // never waits for the main queue.
+  static constexpr std::size_t maxThumbnailsMaking = 4;
+  static constexpr std::size_t maxThumbnailReads = 2;
 
   // How long start-up may take before the watchdog ends the run.
   static constexpr double watchdogSeconds = 40.0;

@@ -3,10 +3,12 @@
 namespace picferry {
 
 Importer::Importer(Mode mode, std::unique_ptr<DeviceBrowser> browser, Platform platform,
-                   std::unique_ptr<ImportRecord> record)
+                   std::unique_ptr<ImportRecord> record,
+                   std::unique_ptr<ThumbnailMaker> thumbnails)
     : mode(std::move(mode)),
       browser(std::move(browser)),
       record(std::move(record)),
+      thumbnailMaker(std::move(thumbnails)),
       platform_(platform),
       events_(platform.output) {
   if (this->mode.kind == Mode::Kind::importTo) {
@@ -14,6 +16,7 @@ Importer::Importer(Mode mode, std::unique_ptr<DeviceBrowser> browser, Platform p
     skipExisting = this->mode.skipExisting;
     byteProgress = this->mode.byteProgress;
     newOnly = this->mode.newOnly;
+    reasons = this->mode.reasons;
   }
   this->browser->setDelegate(this);
   this->browser->setBrowsedDeviceTypeMask(kDeviceTypeCamera | kDeviceLocationLocal);

@@ -61,13 +61,18 @@ void Importer::handleStdinData(const std::string& chunk) {
         if (!isListOfStrings(*chosen)) continue;  // malformed: the command is ignored
         only = chosen->get<std::vector<std::string>>();
       }
+      dropThumbnails();
       requestImport({destination != command.end() && destination->is_string()
                          ? platform_.fileSystem.absolutePath(destination->get<std::string>())
                          : dest,
                      flag(command, "skipExisting"), flag(command, "byteProgress"),
-                     flag(command, "newOnly"), std::move(only)});
+                     flag(command, "newOnly"), std::move(only), flag(command, "reasons")});
     } else if (*cmd == "cancel") {
       handleStdinClosed();
+    } else if (*cmd == "thumbnails") {
+      const auto paths = command.find("paths");
+      if (paths == command.end() || !isListOfStrings(*paths)) continue;
+      prioritizeThumbnails(paths->get<std::vector<std::string>>());
     }
   }
   stdinBuf.erase(0, lineStart);

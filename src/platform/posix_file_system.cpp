@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/file_system_room.h"
 #include "platform/paths.h"
 
 namespace picferry::os {
@@ -101,5 +102,7 @@ std::string PosixFileSystem::absolutePath(const std::string& path) {
   }
   return resolvePath(path, buffer.data());
 }
+
+FileSystemRoom PosixFileSystem::room(const std::string& directory) { return roomOf(directory); }
 
 }  // namespace picferry::os

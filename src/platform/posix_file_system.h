@@ -17,6 +17,7 @@ class PosixFileSystem final : public FileSystem {
   std::optional<FileEntry> entry(const std::string& path) override;
   // Against the current working directory ("/" if it cannot be determined).
   std::string absolutePath(const std::string& path) override;
+  FileSystemRoom room(const std::string& directory) override;
 };
 
 }  // namespace picferry::os

@@ -47,6 +47,15 @@ struct FileEntry {
   std::int64_t mtime = 0;  // seconds since the epoch
 };
 
+// What a folder's file system can still take.
+struct FileSystemRoom {
+  // Bytes free for this process; absent where the file system tells none
+  // (fusefat reports no sizes at all: that is not a full disk).
+  std::optional<std::int64_t> freeBytes;
+  // The largest file it holds; absent where no limit applies in practice.
+  std::optional<std::int64_t> largestFile;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -60,6 +69,9 @@ class FileSystem {
   // The path as an absolute one: a relative path is taken against the
   // current working directory; nothing is expanded.
   virtual std::string absolutePath(const std::string& path) = 0;
+  // What the file system holding the folder can still take; nothing known
+  // when the folder cannot be reached.
+  virtual FileSystemRoom room(const std::string& directory) = 0;
 };
 
 // Standard output as the one event channel.

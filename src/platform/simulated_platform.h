@@ -65,6 +65,8 @@ class SimulatedPlatform : public MainQueue,
   // The working directory relative paths are taken against.
   static constexpr const char* kWorkingDirectory = "/work";
   int existenceChecks() const { return existenceChecks_; }
+  // What every folder's file system can still take (nothing known at first).
+  void setRoom(FileSystemRoom room) { room_ = room; }
   int pendingTasks() const;
 
   // MainQueue, BackgroundQueue
@@ -78,6 +80,7 @@ class SimulatedPlatform : public MainQueue,
   std::optional<std::string> createDirectories(const std::string& path) override;
   std::optional<FileEntry> entry(const std::string& path) override;
   std::string absolutePath(const std::string& path) override;
+  FileSystemRoom room(const std::string&) override { return room_; }
   // LineOutput
   void writeLine(std::string_view line) override;
   // Process
@@ -100,6 +103,7 @@ class SimulatedPlatform : public MainQueue,
   std::map<std::string, FileEntry> files_;
   std::map<std::string, std::string> creationFailures_;
   int existenceChecks_ = 0;
+  FileSystemRoom room_;
 };
 
 }  // namespace picferry

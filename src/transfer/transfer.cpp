@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "destination/failure_code.h"
 #include "destination/growing_file.h"
 
 namespace picferry {
@@ -10,7 +11,8 @@ namespace {
 
 DeviceError closedBefore(const CameraFile& file) {
   return {"The device was closed before " + file.name().value_or("the file") +
-          " could be copied."};
+              " could be copied.",
+          FailureCode::deviceDisconnected};
 }
 
 }  // namespace
@@ -216,6 +218,13 @@ void Transfer::copy(const std::shared_ptr<Copy>& copy) {
   DeviceError error;
   copy->folder = folderFor(copy->directory, &error);
   if (!copy->folder) return fail(copy, error);
+  const CameraFile& file = *copy->file;
+  // Checked where the copy would take its room, copied ahead or not: a file
+  // that cannot fit fails before the device is asked for a byte of it.
+  if (auto unfit = roomRefusal(copy->folder->room(), file.sizeIsKnown() ? file.fileSize() : -1,
+                               file.devicePath(), copy->directory)) {
+    return fail(copy, std::move(*unfit));
+  }
   auto out = DurableFile::create(*copy->folder, copy->saveAs, &error);
   if (!out) return fail(copy, error);
   auto growing = std::make_shared<const GrowingFile>(out->fd());
@@ -223,7 +232,6 @@ void Transfer::copy(const std::shared_ptr<Copy>& copy) {
     std::lock_guard lock(mutex_);
     copy->growing = std::move(growing);
   }
-  const CameraFile& file = *copy->file;
   auto failed = source_.copy(file, *out, copy->abandoned);
   if (!failed && copy->abandoned.load()) failed = closedBefore(file);
   if (!failed) {
@@ -250,45 +258,45 @@ void Transfer::kick() {
 // round, then names and flushes those that may be named now, in order.
 void Transfer::commitRound() {
   std::vector<std::shared_ptr<Copy>> unflushed;
+  bool groups = true;
   {
     std::lock_guard lock(mutex_);
     roundQueued_ = false;
     for (const auto& copy : copies_) {
+      const bool underWay = copy->stage == Copy::Stage::copying ||
+                            (copy->stage == Copy::Stage::written && !copy->dataFlushed);
+      // A flush of the whole file system would wait for every byte of a
+      // large copy still being written: the files before it are then
+      // flushed on their own, and counted without waiting for it.
+      if (underWay && copy->file->fileSize() > kGroupedCopyBytes) groups = false;
       if (copy->stage == Copy::Stage::written && !copy->dataFlushed && !copy->abandoned) {
+        if (!copy->folder->flushesInGroups()) groups = false;
         unflushed.push_back(copy);
       }
     }
   }
-  flushData(unflushed);
+  flushData(unflushed, groups);
   std::vector<std::shared_ptr<Copy>> namable;
   {
     std::lock_guard lock(mutex_);
     for (const auto& copy : copies_) {
       if (copy->stage == Copy::Stage::failed || copy->stage == Copy::Stage::durable) continue;
       if (copy->stage != Copy::Stage::written || !copy->dataFlushed || copy->abandoned) break;
-      const bool groups = copy->folder->flushesInGroups();
-      if (!copy->request && !(copy->nameAhead && groups)) break;
+      const bool grouped = groups && copy->folder->flushesInGroups();
+      if (!copy->request && !(copy->nameAhead && grouped)) break;
       namable.push_back(copy);
-      if (!groups) break;
+      if (!grouped) break;
     }
   }
-  nameAndFlush(namable);
+  nameAndFlush(namable, groups);
 }
 
-void Transfer::flushData(const std::vector<std::shared_ptr<Copy>>& copies) {
-  std::shared_ptr<DestinationFolder> flushed;  // the file system flushed once
-  int groupError = 0;
+void Transfer::flushData(const std::vector<std::shared_ptr<Copy>>& copies, bool groups) {
+  const int groupError = groups && !copies.empty() ? copies.front()->folder->flushFileSystem() : 0;
   for (const auto& copy : copies) {
-    std::optional<DeviceError> failed;
-    if (copy->folder->flushesInGroups()) {
-      if (flushed != copy->folder) {
-        flushed = copy->folder;
-        groupError = flushed->flushFileSystem();
-      }
-      if (groupError) failed = copy->out->flushFailure(groupError);
-    } else {
-      failed = copy->out->flushData();
-    }
+    auto failed = groups ? (groupError ? std::optional(copy->out->flushFailure(groupError))
+                                       : std::nullopt)
+                         : copy->out->flushData();
     if (failed) {
       copy->out.reset();
       fail(copy, std::move(*failed));
@@ -298,7 +306,7 @@ void Transfer::flushData(const std::vector<std::shared_ptr<Copy>>& copies) {
   }
 }
 
-void Transfer::nameAndFlush(const std::vector<std::shared_ptr<Copy>>& copies) {
+void Transfer::nameAndFlush(const std::vector<std::shared_ptr<Copy>>& copies, bool groups) {
   std::vector<std::shared_ptr<Copy>> named;
   for (const auto& copy : copies) {
     std::string savedName;
@@ -317,15 +325,12 @@ void Transfer::nameAndFlush(const std::vector<std::shared_ptr<Copy>>& copies) {
   // In a group, one flush of the file system makes every name durable; XFS
   // looks for its own death at the start of that flush, so a success is
   // never answered for a log it cancelled.
-  const auto& folder = named.front()->folder;
-  const int groupError = folder->flushesInGroups() ? folder->flushFileSystem() : 0;
+  groups = groups && named.front()->folder->flushesInGroups();
+  const int groupError = groups ? named.front()->folder->flushFileSystem() : 0;
   for (const auto& copy : named) {
-    std::optional<DeviceError> failed;
-    if (copy->folder->flushesInGroups()) {
-      if (groupError) failed = copy->out->flushFailure(groupError);
-    } else {
-      failed = copy->out->flushName();
-    }
+    auto failed = groups ? (groupError ? std::optional(copy->out->flushFailure(groupError))
+                                       : std::nullopt)
+                         : copy->out->flushName();
     copy->out.reset();  // the complete file keeps its name either way
     if (failed) {
       fail(copy, std::move(*failed));

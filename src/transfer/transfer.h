@@ -50,9 +50,9 @@ using OpenFolder =
 // disk work at once, and the link is never spent on a file the plan does not
 // hold. A file is answered only once its data and its name are on disk.
 //
-// Where the folder's file system allows it, the copies ready by then are
-// flushed as a group: one flush of the file system for their data, then
-// their names, then one more for the names. A planned file may be named
+// Where the folder's file system allows it, and no large copy is being
+// written, the copies ready by then are flushed as a group: one flush of the
+// file system for their data, then their names, then one more for the names. A planned file may be named
 // before it is requested only when the plan says nothing at its turn can
 // leave it out. Elsewhere each file is flushed on its own, at its request.
 //
@@ -64,6 +64,9 @@ class Transfer : public std::enable_shared_from_this<Transfer> {
   // they hold at most kAheadBytes.
   static constexpr std::size_t kAheadFiles = 32;
   static constexpr std::int64_t kAheadBytes = 64 << 20;
+  // Copies are flushed in groups only while none larger than this is being
+  // written: a photo's count never waits for a video's bytes.
+  static constexpr std::int64_t kGroupedCopyBytes = 16 << 20;
   // The progress of a requested copy, when asked for, is read this often.
   static constexpr std::chrono::milliseconds kProgressInterval{250};
 
@@ -99,8 +102,9 @@ class Transfer : public std::enable_shared_from_this<Transfer> {
   // The committer.
   void kick();
   void commitRound();
-  void flushData(const std::vector<std::shared_ptr<Copy>>& copies);
-  void nameAndFlush(const std::vector<std::shared_ptr<Copy>>& copies);
+  // `groups`: with one flush of the file system for all, else file by file.
+  void flushData(const std::vector<std::shared_ptr<Copy>>& copies, bool groups);
+  void nameAndFlush(const std::vector<std::shared_ptr<Copy>>& copies, bool groups);
 
   // Any thread: the copy's end, told at once when it is requested, else
   // kept for its request.

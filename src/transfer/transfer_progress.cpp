@@ -26,8 +26,9 @@ void Transfer::sampleProgress() {
   if (age < kProgressInterval) return sampleProgressAfter(kProgressInterval - age);
   watched_->reported = std::max(watched_->reported, *bytes);
   const WatchedCopy watched = *watched_;
-  sampleProgressAfter(kProgressInterval);
   watched.delegate->didReceiveDownloadProgressForFile(watched.file, watched.reported);
+  // The next interval counts from this report, however late it was told.
+  sampleProgressAfter(kProgressInterval);
 }
 
 }  // namespace picferry

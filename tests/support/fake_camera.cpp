@@ -53,9 +53,20 @@ void FakeCamera::requestDownloadFile(const std::shared_ptr<CameraFile>& file,
   std::optional<DeviceError> error;
   const std::string name = file->name().value_or("");
   if (std::find(failingNames.begin(), failingNames.end(), name) != failingNames.end()) {
-    error = DeviceError{"The file could not be read."};
+    error = DeviceError{"The file could not be read.", failingCode};
   }
   mainQueue_.postAfter(downloadDelay, [this, error] { complete(error); });
+}
+
+void FakeCamera::requestThumbnailSource(const std::shared_ptr<CameraFile>& file,
+                                        CameraDeviceThumbnailDelegate* delegate) {
+  thumbnailRequests.push_back(file->devicePath());
+  ThumbnailSource source;
+  source.fileSize = file->fileSize();
+  source.deviceThumbnail = file->devicePath();
+  mainQueue_.postAfter(thumbnailDelay, [file, delegate, source] {
+    delegate->didReadThumbnailSource(file, source);
+  });
 }
 
 void FakeCamera::complete(const std::optional<DeviceError>& error) {

@@ -69,6 +69,7 @@ class FakeCamera : public CameraDevice {
   // for the files so named; with a negative delay they wait for complete().
   double downloadDelay = 0.5;
   std::vector<std::string> failingNames;
+  FailureCode failingCode = FailureCode::deviceReadFailed;
   void complete(const std::optional<DeviceError>& error);
   // Tells the delegate of the last request, through the main queue, that
   // `bytes` of `file` were copied.
@@ -82,6 +83,9 @@ class FakeCamera : public CameraDevice {
 
   const std::vector<double>& openRequests() const { return openRequests_; }
   const std::vector<DownloadRequest>& downloadRequests() const { return downloadRequests_; }
+  // The last plan given, and how many requests came before the first plan.
+  const std::vector<PlannedDownload>& plan() const { return plan_; }
+  std::optional<std::size_t> requestsBeforePlan() const { return requestsBeforePlan_; }
   int outstandingDownloads() const { return static_cast<int>(pending_.size()); }
   int maxOutstandingDownloads() const { return maxOutstanding_; }
 
@@ -96,6 +100,17 @@ class FakeCamera : public CameraDevice {
   void requestDownloadFile(const std::shared_ptr<CameraFile>& file, const DownloadOptions& options,
                            CameraDeviceDownloadDelegate* downloadDelegate,
                            void* contextInfo) override;
+  void planDownloads(const std::string& directory, std::vector<PlannedDownload> plan) override {
+    (void)directory;
+    if (!requestsBeforePlan_) requestsBeforePlan_ = downloadRequests_.size();
+    plan_ = std::move(plan);
+  }
+  // Answered through the main queue after thumbnailDelay, with a source whose
+  // device thumbnail is the file's path (the fake reads nothing).
+  void requestThumbnailSource(const std::shared_ptr<CameraFile>& file,
+                              CameraDeviceThumbnailDelegate* delegate) override;
+  double thumbnailDelay = 0.1;
+  std::vector<std::string> thumbnailRequests;  // device paths, in order
 
  private:
   struct Pending {
@@ -118,6 +133,8 @@ class FakeCamera : public CameraDevice {
   std::deque<Pending> pending_;
   CameraDeviceDownloadDelegate* downloadDelegate_ = nullptr;
   int maxOutstanding_ = 0;
+  std::vector<PlannedDownload> plan_;
+  std::optional<std::size_t> requestsBeforePlan_;
 };
 
 class FakeBrowser : public DeviceBrowser {

@@ -125,8 +125,17 @@ int FakeDestination::flushFolder() {
   return 0;
 }
 
+void FakeDestination::holdFileSystemFlushes(bool held) {
+  {
+    std::lock_guard lock(mutex_);
+    held_ = held;
+  }
+  released_.notify_all();
+}
+
 int FakeDestination::flushFileSystem() {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
+  released_.wait(lock, [this] { return !held_; });
   if (const int err = enter("flushFileSystem")) return err;
   for (const auto& inode : inodes_) {
     inode->flushedData = contentOf(*inode);
@@ -166,6 +175,16 @@ std::map<std::string, std::string> FakeDestination::afterCrash() const {
 std::set<std::string> FakeDestination::namedUnflushed() const {
   std::lock_guard lock(mutex_);
   return namedUnflushed_;
+}
+
+void FakeDestination::setRoom(FileSystemRoom room) {
+  std::lock_guard lock(mutex_);
+  room_ = room;
+}
+
+FileSystemRoom FakeDestination::room() const {
+  std::lock_guard lock(mutex_);
+  return room_;
 }
 
 }  // namespace picferry::testing

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,8 +27,12 @@ class FakeDestination final : public DestinationFolder {
 
   // The `nth` (1-based) call of `call` from now on fails with `err`.
   void failCall(const std::string& call, int nth, int err);
+  // While held, flushes of the file system wait (the disk is busy).
+  void holdFileSystemFlushes(bool held);
   // A name taken before the run, which no link may replace.
   void take(const std::string& name);
+  // What room() tells from now on (nothing known at first).
+  void setRoom(FileSystemRoom room);
 
   std::vector<std::string> calls() const;
   int count(const std::string& call) const;
@@ -44,6 +49,7 @@ class FakeDestination final : public DestinationFolder {
   std::unique_ptr<TemporaryFile> createTemporary(int* error) override;
   int flushFolder() override;
   int flushFileSystem() override;
+  FileSystemRoom room() const override;
 
  private:
   class File;
@@ -64,12 +70,15 @@ class FakeDestination final : public DestinationFolder {
   const bool groups_;
   const std::string path_;
   mutable std::mutex mutex_;
+  std::condition_variable released_;
+  bool held_ = false;  // guarded by mutex_
   std::vector<std::string> calls_;
   std::map<std::string, std::vector<std::pair<int, int>>> failures_;  // call -> (nth, err)
   std::map<std::string, int> seen_;
   std::set<std::shared_ptr<Inode>> inodes_;
   std::map<std::string, Name> names_;
   std::set<std::string> namedUnflushed_;
+  FileSystemRoom room_;
 };
 
 }  // namespace picferry::testing

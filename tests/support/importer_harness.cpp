@@ -2,13 +2,13 @@
 
 namespace picferry::testing {
 
-void ImporterTest::create(Importer::Mode mode) {
+void ImporterTest::create(Importer::Mode mode, std::unique_ptr<ThumbnailMaker> thumbnails) {
   auto fakeBrowser = std::make_unique<FakeBrowser>(sim);
   browser = fakeBrowser.get();
   auto fakeRecord = std::make_unique<FakeImportRecord>();
   record = fakeRecord.get();
   importer = std::make_shared<Importer>(std::move(mode), std::move(fakeBrowser), sim.services(),
-                                        std::move(fakeRecord));
+                                        std::move(fakeRecord), std::move(thumbnails));
 }
 
 void ImporterTest::reset() {
@@ -18,8 +18,8 @@ void ImporterTest::reset() {
   sim = SimulatedPlatform();
 }
 
-void ImporterTest::startRun(Importer::Mode mode) {
-  create(std::move(mode));
+void ImporterTest::startRun(Importer::Mode mode, std::unique_ptr<ThumbnailMaker> thumbnails) {
+  create(std::move(mode), std::move(thumbnails));
   sim.call([this] { importer->start(); });
   sim.runDue();
 }

@@ -19,12 +19,13 @@ namespace picferry::testing {
 // the steps of a run.
 class ImporterTest : public ::testing::Test {
  protected:
-  void create(Importer::Mode mode);
+  // `thumbnails`: where the controller gets thumbnails (--thumbnails).
+  void create(Importer::Mode mode, std::unique_ptr<ThumbnailMaker> thumbnails = nullptr);
   // Drops the controller and starts over with a new simulated platform.
   void reset();
   // Creates and starts the controller, and runs what is due at once (the
   // browser's first look, unless it was told to wait).
-  void startRun(Importer::Mode mode);
+  void startRun(Importer::Mode mode, std::unique_ptr<ThumbnailMaker> thumbnails = nullptr);
   // Attaches a camera at the current time; its session request is answered.
   std::shared_ptr<FakeCamera> attachCamera(std::optional<std::string> name = "Test iPhone");
   // Attaches a camera holding `files`, opens it and makes it ready.

@@ -37,6 +37,7 @@ class ScriptedDevice final : public ThreadedCameraDevice<FakeFile> {
                                       const std::atomic<bool>&) override {
     return std::nullopt;
   }
+  ThumbnailSource thumbnailSourceOf(const FakeFile&) override { return {}; }
 
   const ListFolder list_;
   const std::optional<std::chrono::milliseconds> stallLimit_;

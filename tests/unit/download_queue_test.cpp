@@ -47,6 +47,42 @@ TEST_F(DownloadQueueTest, DownloadsInOrderOneAtATimeWithProgressAndSummary) {
   EXPECT_EQ(sim.existenceChecks(), 0);  // no skip test without --skip-existing
 }
 
+// The plan given before the first request is the files requested, in order;
+// with --skip-existing, a file whose name (or a numbered variant of it, in
+// any case) an earlier planned file may take is decided only at its turn.
+TEST_F(DownloadQueueTest, ThePlanIsWhatIsRequestedAndSaysWhatMayBeNamedAhead) {
+  struct Case {
+    bool skip;
+    std::vector<std::string> names;
+    std::vector<std::string> planned;
+    std::vector<bool> nameAhead;
+  };
+  const std::vector<Case> cases = {
+      {false, {"A.JPG", "B.JPG", "B.JPG"}, {"A.JPG", "B.JPG", "B.JPG"}, {true, true, true}},
+      {true,
+       {"A.JPG", "B.JPG", "IMG.JPG", "IMG (1).JPG", "img.jpg", "IMG (x).JPG"},
+       {"B.JPG", "IMG.JPG", "IMG (1).JPG", "img.jpg", "IMG (x).JPG"},
+       {true, true, false, false, true}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.skip ? "skip existing" : "copy all");
+    reset();
+    sim.addFile("/d/A.JPG", 100);
+    auto camera = importAll(files(c.names), c.skip, {"B.JPG"});
+    EXPECT_EQ(camera->requestsBeforePlan(), 0u);
+    std::vector<std::string> planned, requested;
+    std::vector<bool> nameAhead;
+    for (const auto& p : camera->plan()) {
+      planned.push_back(p.saveAs);
+      nameAhead.push_back(p.nameAhead);
+    }
+    for (const auto& r : camera->downloadRequests()) requested.push_back(r.options.saveAsFilename);
+    EXPECT_EQ(planned, c.planned);
+    EXPECT_EQ(requested, c.planned);
+    EXPECT_EQ(nameAhead, c.nameAhead);
+  }
+}
+
 TEST_F(DownloadQueueTest, SkipsFilesAndDirectoriesInTheWay) {
   sim.addFile("/d/A.JPG", 100);
   sim.addDirectory("/d/C.PNG");

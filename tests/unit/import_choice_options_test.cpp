@@ -16,11 +16,13 @@ std::variant<Importer::Mode, UsageError> parse(std::vector<std::string> args) {
   return parseCommandLine(args, sim);
 }
 
-TEST(ImportChoiceOptionsTest, ItemsAndNewOnlyAfterTheModeWordOnly) {
+TEST(ImportChoiceOptionsTest, ItemsThumbnailsNewOnlyAndReasonsAfterTheModeWordOnly) {
   struct Row {
     std::vector<std::string> args;
     bool items;
     bool newOnly;
+    bool reasons = false;
+    bool thumbnails = false;
   };
   for (const Row& row :
        std::vector<Row>{{{"detect", "--items"}, true, false},
@@ -29,12 +31,21 @@ TEST(ImportChoiceOptionsTest, ItemsAndNewOnlyAfterTheModeWordOnly) {
                         {{"import", "--dest", "/d", "--new-only"}, false, true},
                         {{"import", "--new-only", "--dest", "/d", "--items"}, false, true},
                         {{"import", "--dest", "--new-only"}, false, true},
-                        {{"detect", "--new-only"}, false, false}}) {
+                        {{"detect", "--new-only"}, false, false},
+                        {{"import", "--reasons", "--dest", "/d"}, false, false, true},
+                        {{"import", "--dest", "/d", "--new-only", "--reasons"}, false, true, true},
+                        {{"session", "--reasons"}, false, false, false},
+                        {{"detect", "--thumbnails", "--items"}, true, false, false, true},
+                        {{"session", "--items", "--thumbnails"}, true, false, false, true},
+                        {{"detect", "--thumbnails"}, false, false, false, false},
+                        {{"import", "--dest", "/d", "--items", "--thumbnails"}, false, false}}) {
     const auto parsed = parse(row.args);
     ASSERT_TRUE(std::holds_alternative<Importer::Mode>(parsed)) << row.args[0];
     const auto& mode = std::get<Importer::Mode>(parsed);
     EXPECT_EQ(mode.items, row.items) << ::testing::PrintToString(row.args);
     EXPECT_EQ(mode.newOnly, row.newOnly) << ::testing::PrintToString(row.args);
+    EXPECT_EQ(mode.reasons, row.reasons) << ::testing::PrintToString(row.args);
+    EXPECT_EQ(mode.thumbnails, row.thumbnails) << ::testing::PrintToString(row.args);
     EXPECT_FALSE(mode.only) << ::testing::PrintToString(row.args);
   }
 }

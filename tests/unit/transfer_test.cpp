@@ -117,6 +117,7 @@ class TransferTest : public ::testing::Test {
     }
   }
   void TearDown() override {
+    if (folder_) folder_->holdFileSystemFlushes(false);
     if (transfer_) transfer_->abandonAll();
     source_.restart();
     transfer_.reset();
@@ -266,9 +267,36 @@ TEST_F(TransferTest, EachFailingDiskOperationLosesNoCountedFile) {
   }
 }
 
+// Where the folder tells its room: a file that cannot fit, copied ahead or
+// requested, fails with its kind before the device is asked for a byte of it.
+TEST_F(TransferTest, AFileThatCannotFitFailsBeforeTheDeviceIsAsked) {
+  struct Row {
+    FileSystemRoom room;
+    FailureCode code;
+  };
+  for (const Row& row : std::vector<Row>{{{3002, std::nullopt}, FailureCode::destinationFull},
+                                         {{std::nullopt, 3002}, FailureCode::tooBigForDestination}}) {
+    SCOPED_TRACE(failureCodeName(row.code));
+    TearDown();
+    source_.copied.clear();
+    outcomes_ = {};
+    start(true);
+    folder_->setRoom(row.room);
+    plan({0, 3, 1});
+    requestInTurn({0, 3, 1});
+    ASSERT_TRUE(answered(3));
+    ASSERT_EQ(outcomes_.results[1].name, "D.JPG");  // 3003 bytes
+    EXPECT_EQ(outcomes_.results[1].code, row.code);
+    EXPECT_EQ(outcomes_.results[0].error, "");
+    EXPECT_EQ(outcomes_.results[2].error, "");
+    EXPECT_EQ(source_.copiedSoFar(), (std::vector<std::string>{"A.JPG", "B.JPG"}));
+    EXPECT_EQ(folder_->count("create"), 2);
+  }
+}
+
 // File by file: the data flushed before naming, then the folder, then the
 // file itself (a dying XFS answers a folder flush with success). In groups:
-// the copies ready together cost two flushes of the file system in all.
+// the copies ready together cost two flushes of the file system.
 TEST_F(TransferTest, FlushOrderFileByFileAndGroupsOfReadyCopies) {
   start(false);
   plan({0});
@@ -280,18 +308,38 @@ TEST_F(TransferTest, FlushOrderFileByFileAndGroupsOfReadyCopies) {
   TearDown();
   outcomes_ = {};
   start(true);
-  source_.held = {"A.JPG"};
+  // The disk is busy with A's data while B..G are copied: they are flushed,
+  // named and flushed again together.
+  folder_->holdFileSystemFlushes(true);
   plan({0, 1, 2, 3, 4, 5, 6});
   requestInTurn({0});
-  platform_.runUntil([] { return false; }, 50ms);
-  source_.released = true;  // B..G queue behind A on the device
+  for (int waited = 0; folder_->count("setTime") < 7 && waited < 10000; ++waited) {
+    std::this_thread::sleep_for(1ms);
+  }
+  std::this_thread::sleep_for(100ms);
+  folder_->holdFileSystemFlushes(false);
   ASSERT_TRUE(answered(1));
   requestInTurn({1, 2, 3, 4, 5, 6});
   ASSERT_TRUE(answered(7));
   EXPECT_EQ(folder_->names().size(), 7u);
-  EXPECT_LE(folder_->count("flushFileSystem"), 6) << "two per group of copies ready together";
+  // Two for A, two for B..G (or two in all, when the disk is slower still to
+  // start on A's data).
+  EXPECT_LE(folder_->count("flushFileSystem"), 4) << ::testing::PrintToString(folder_->calls());
   EXPECT_EQ(folder_->count("flushData") + folder_->count("flush") + folder_->count("flushFolder"),
             0);
+  // While a large copy is being written, the file before it is flushed on
+  // its own: its count does not wait for the large copy's bytes.
+  TearDown();
+  outcomes_ = {};
+  start(true);
+  files_.push_back(std::make_shared<FakeFile>("H.MOV", Transfer::kGroupedCopyBytes + 1));
+  source_.held = {"H.MOV"};
+  plan({0, 7});
+  requestInTurn({0});
+  ASSERT_TRUE(answered(1));
+  EXPECT_EQ(outcomes_.results[0].error, "");
+  EXPECT_EQ(folder_->count("flushFileSystem"), 0);
+  EXPECT_EQ(folder_->count("flushFolder"), 1);
 }
 
 TEST_F(TransferTest, ProgressAskedForComesAnIntervalApartAsTheRequestedCopyGrows) {

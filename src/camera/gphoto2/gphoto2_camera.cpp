@@ -265,8 +265,9 @@ std::optional<DeviceError> Gphoto2Camera::download(const std::string& folder,
           GP_OK &&
       (info.file.fields & GP_FILE_INFO_SIZE) && info.file.size == 0xFFFFFFFFu) {
     return DeviceError{joinPath(folder, name) +
-                       " is 4 GiB or larger and the device does not tell its exact size, so "
-                       "it cannot be copied whole; nothing was saved."};
+                           " is 4 GiB or larger and the device does not tell its exact size, "
+                           "so it cannot be copied whole; nothing was saved.",
+                       FailureCode::deviceRefused};
   }
   context_.clearMessages();
   // libgphoto2 closes the descriptor it is given: it gets a duplicate.

@@ -62,6 +62,12 @@ class Gphoto2Camera {
                                        std::vector<std::string>* leftOut);
   CameraFileStat stat(const std::string& folder, const std::string& name);
 
+  // The device's own thumbnail of the file (PTP GetThumb), if it has one,
+  // and `length` bytes of the file at `offset` (gphoto2_thumbnail.cpp).
+  std::optional<std::string> preview(const std::string& folder, const std::string& name);
+  std::optional<std::string> readAt(const std::string& folder, const std::string& name,
+                                    std::uint64_t offset, std::size_t length);
+
   // Streams the file into the file behind `fd` (which stays open and owned
   // by the caller). A source that stops sending is ended by the context's
   // stall watchdog, one no longer wanted once `abandoned` is set.

@@ -36,6 +36,7 @@ class Gphoto2Device final : public ThreadedCameraDevice<Gphoto2File> {
   std::optional<DeviceError> listFolder(const std::string& folder, FolderContents* out);
   std::optional<DeviceError> copyInto(const Gphoto2File& file, DurableFile& out,
                                       const std::atomic<bool>& abandoned) override;
+  ThumbnailSource thumbnailSourceOf(const Gphoto2File& file) override;  // gphoto2_thumbnail.cpp
 
   const std::shared_ptr<Gphoto2Drivers> drivers_;
   const DetectedCamera detected_;

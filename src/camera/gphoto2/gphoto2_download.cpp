@@ -11,8 +11,10 @@ std::optional<DeviceError> Gphoto2Device::copyInto(const Gphoto2File& file, Dura
   if (!camera_) return DeviceError{"No session is open with the device."};
   if (file.shadowed()) {
     return DeviceError{joinPath(file.folder(), file.fileName()) +
-                       " shares its name with another file of that folder, and only that "
-                       "other file can be reached through libgphoto2; this one was not copied."};
+                           " shares its name with another file of that folder, and only that "
+                           "other file can be reached through libgphoto2; this one was not "
+                           "copied.",
+                       FailureCode::deviceRefused};
   }
   return camera_->download(file.folder(), file.fileName(), out.fd(), abandoned);
 }

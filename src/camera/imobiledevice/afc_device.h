@@ -36,6 +36,7 @@ class AfcDevice final : public ThreadedCameraDevice<AfcFile> {
   std::optional<DeviceError> listFolder(const std::string& folder, FolderContents* out);
   std::optional<DeviceError> copyInto(const AfcFile& file, DurableFile& out,
                                       const std::atomic<bool>& abandoned) override;
+  ThumbnailSource thumbnailSourceOf(const AfcFile& file) override;  // afc_thumbnail.cpp
 
   const std::string udid_;
   std::atomic<bool> detached_{false};

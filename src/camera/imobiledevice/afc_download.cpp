@@ -9,7 +9,8 @@ std::optional<DeviceError> AfcDevice::copyInto(const AfcFile& file, DurableFile&
                                                const std::atomic<bool>& abandoned) {
   if (detached_.load() || (session_ && session_->connectionLost())) {
     return DeviceError{"The iPhone was disconnected before " + file.fileName() +
-                       " could be copied."};
+                           " could be copied.",
+                       FailureCode::deviceDisconnected};
   }
   if (!session_) return DeviceError{"No session is open with the device."};
   return session_->read(file.path(), out, abandoned);

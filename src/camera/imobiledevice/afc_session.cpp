@@ -104,6 +104,14 @@ AfcSession::~AfcSession() {
   idevice_free(device_);
 }
 
+// What a failed call on a file says of it, once noteFailure has seen it.
+FailureCode AfcSession::failureCode(afc_error_t error) const {
+  if (lost_) return FailureCode::deviceDisconnected;
+  if (error == AFC_E_OBJECT_NOT_FOUND) return FailureCode::notOnDevice;
+  if (error == AFC_E_PERM_DENIED) return FailureCode::deviceRefused;
+  return FailureCode::deviceReadFailed;
+}
+
 void AfcSession::noteFailure(afc_error_t error) {
   if (error == AFC_E_MUX_ERROR || error == AFC_E_SERVICE_NOT_CONNECTED ||
       error == AFC_E_NOT_ENOUGH_DATA || error == AFC_E_OP_TIMEOUT) {
@@ -156,13 +164,17 @@ std::optional<AfcStat> AfcSession::stat(const std::string& path) {
 
 std::optional<DeviceError> AfcSession::read(const std::string& path, DurableFile& out,
                                             const std::atomic<bool>& abandoned) {
-  if (lost_) return DeviceError{"The iPhone was disconnected."};
+  if (lost_) {
+    return DeviceError{"The iPhone was disconnected before " + path + " could be read.",
+                       FailureCode::deviceDisconnected};
+  }
   std::uint64_t handle = 0;
   afc_error_t result = afc_file_open(afc_, path.c_str(), AFC_FOPEN_RDONLY, &handle);
   if (result != AFC_E_SUCCESS) {
     noteFailure(result);
     return DeviceError{"Couldn't open " + path + " on the iPhone (AFC error " +
-                       std::to_string(static_cast<int>(result)) + ")."};
+                           std::to_string(static_cast<int>(result)) + ").",
+                       failureCode(result)};
   }
   std::vector<char> buffer(kChunk);
   std::optional<DeviceError> failure;
@@ -176,7 +188,8 @@ std::optional<DeviceError> AfcSession::read(const std::string& path, DurableFile
     if (result != AFC_E_SUCCESS) {
       noteFailure(result);
       failure = DeviceError{"Couldn't read " + path + " from the iPhone (AFC error " +
-                            std::to_string(static_cast<int>(result)) + ")."};
+                                std::to_string(static_cast<int>(result)) + ").",
+                            failureCode(result)};
       break;
     }
     if (got == 0) break;

@@ -12,6 +12,7 @@
 
 #include "camera/camera.h"
 #include "destination/durable_file.h"
+#include "thumbnails/thumbnail_source.h"
 
 namespace picferry {
 
@@ -51,12 +52,17 @@ class AfcSession {
   std::optional<DeviceError> read(const std::string& path, DurableFile& out,
                                   const std::atomic<bool>& abandoned);
 
+  // What the file at `path`, of `size` bytes, offers towards its thumbnail,
+  // read with seeks and partial reads (afc_thumbnail.cpp).
+  ThumbnailSource thumbnailSource(const std::string& path, std::int64_t size);
+
   bool connectionLost() const { return lost_; }
 
  private:
   AfcSession(idevice_t device, afc_client_t afc) : device_(device), afc_(afc) {}
   // Notes a failure that means the phone is gone.
   void noteFailure(afc_error_t error);
+  FailureCode failureCode(afc_error_t error) const;
 
   idevice_t device_;
   afc_client_t afc_;

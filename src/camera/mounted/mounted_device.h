@@ -24,6 +24,7 @@ class MountedDevice final : public ThreadedCameraDevice<MountedFile> {
   void openSession() override;
   std::optional<DeviceError> copyInto(const MountedFile& file, DurableFile& out,
                                       const std::atomic<bool>& abandoned) override;
+  ThumbnailSource thumbnailSourceOf(const MountedFile& file) override;  // mounted_thumbnail.cpp
 
   const std::string mountPoint_;
   bool opened_ = false;  // worker only

@@ -11,6 +11,7 @@
 
 #include "camera/mounted/mounted_device.h"
 #include "destination/durable_file.h"
+#include "destination/failure_code.h"
 
 namespace picferry {
 namespace {
@@ -22,6 +23,31 @@ constexpr std::size_t kBufferSize = 1 << 20;
 
 bool unsupportedBetween(int err) {
   return err == EXDEV || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP;
+}
+
+// The kind of a failed open or copy: the copy calls give the destination's
+// errors as well as the card's.
+FailureCode copyFailureCode(int err) {
+  switch (err) {
+    case ENOENT:
+      return FailureCode::notOnDevice;
+    case ENODEV:
+    case ENXIO:
+      return FailureCode::deviceDisconnected;
+    case EACCES:
+    case EPERM:
+      return FailureCode::deviceRefused;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return destinationFailureCode(err);
+    default:
+      return FailureCode::deviceReadFailed;
+  }
+}
+
+DeviceError copyError(const std::string& what, const std::string& path, int err) {
+  return {what + " " + path + ": " + std::strerror(err), copyFailureCode(err)};
 }
 
 DeviceError abandonedCopy(const std::string& path) {
@@ -57,7 +83,7 @@ std::optional<DeviceError> copyRest(int from, DurableFile& out, const std::strin
       if (way == Way::buffer) buffer = std::make_unique<char[]>(kBufferSize);
       continue;
     }
-    return DeviceError{"Couldn't copy " + path + ": " + std::strerror(errno)};
+    return copyError("Couldn't copy", path, errno);
   }
 }
 
@@ -66,7 +92,15 @@ std::optional<DeviceError> copyRest(int from, DurableFile& out, const std::strin
 std::optional<DeviceError> MountedDevice::copyInto(const MountedFile& file, DurableFile& out,
                                                    const std::atomic<bool>& abandoned) {
   const int from = open(file.path().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (from < 0) return DeviceError{"Couldn't open " + file.path() + ": " + std::strerror(errno)};
+  if (from < 0) {
+    const int err = errno;
+    // A card taken out leaves its mount point without DCIM: gone, not a file deleted.
+    if (err == ENOENT && !dcimFolderOf(mountPoint_)) {
+      return DeviceError{"Couldn't open " + file.path() + ": the card is no longer mounted",
+                         FailureCode::deviceDisconnected};
+    }
+    return copyError("Couldn't open", file.path(), err);
+  }
   auto failure = copyRest(from, out, file.path(), abandoned);
   close(from);
   return failure;

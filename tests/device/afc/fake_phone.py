@@ -40,6 +40,8 @@ Switches for the phone's refusals:
   bytes_per_second       file reads are answered no faster than this, on the phone's own
                          clock, as over a cable: on USB 2 an iPhone gives some 35 MB/s (a
                          4 GiB video takes about two minutes)
+  request_latency        every AFC request is answered this many seconds late at the
+                         least, as a phone's file service takes a while for each request
 
 What the host asked for can be read while it runs: `received` counts the requests by kind
 (`count`), `served` lists the phone paths of the files it opened for reading, in order.
@@ -70,8 +72,10 @@ BUID = "4C0AC3FD-2D8F-4B4E-9C2E-FAKEHOSTBUID"
 AFC_MAGIC = b"CFA6LPAA"
 AFC_STATUS, AFC_DATA, AFC_READ_DIR, AFC_FILE_INFO = 0x01, 0x02, 0x03, 0x0A
 AFC_FILE_OPEN, AFC_FILE_OPEN_RES, AFC_FILE_READ, AFC_FILE_CLOSE = 0x0D, 0x0E, 0x0F, 0x14
+AFC_FILE_SEEK = 0x11
 AFC_OPERATIONS = {AFC_READ_DIR: "READ_DIR", AFC_FILE_INFO: "FILE_INFO", AFC_FILE_OPEN: "FILE_OPEN",
-                  AFC_FILE_READ: "FILE_READ", AFC_FILE_CLOSE: "FILE_CLOSE"}
+                  AFC_FILE_READ: "FILE_READ", AFC_FILE_SEEK: "FILE_SEEK",
+                  AFC_FILE_CLOSE: "FILE_CLOSE"}
 AFC_E_SUCCESS, AFC_E_UNKNOWN_PACKET, AFC_E_NOT_FOUND, AFC_E_PERM_DENIED = 0, 6, 8, 10
 
 
@@ -218,7 +222,7 @@ class FakePhone:
                  trust_pending_refusals=0, trust_denied=False, forgotten=False,
                  detach_after_bytes=None, refused_folders=(), unplug_at=None,
                  stalled_folders=(), short_files=(), listed_as=None, bytes_per_second=None,
-                 mux=None, udid=UDID, device_id=DEVICE_ID):
+                 request_latency=0, mux=None, udid=UDID, device_id=DEVICE_ID):
         self.folder = folder
         self.name = name
         self.udid = udid
@@ -237,6 +241,7 @@ class FakePhone:
         self.listed_paths = {posixpath.join(posixpath.dirname(path), name): path
                              for path, name in self.listed_as.items()}
         self.bytes_per_second = bytes_per_second
+        self.request_latency = request_latency
         self.link_free_at = 0.0  # when the cable has carried every answer sent so far
         self.attached = True
         self.bytes_served = 0
@@ -426,6 +431,8 @@ class FakePhone:
             data = read_exactly(conn, entire - 40)
             if self._receive(AFC_OPERATIONS.get(operation, operation)):
                 return
+            if self.request_latency:
+                time.sleep(self.request_latency)
             reply_op, reply = self._afc_reply(operation, data, handles)
             if reply_op is None:
                 return
@@ -500,6 +507,12 @@ class FakePhone:
                 self.unplug()
                 return None, None
             return AFC_DATA, chunk
+        if operation == AFC_FILE_SEEK:  # handle, whence (SEEK_SET, SEEK_CUR, SEEK_END), offset
+            handle, whence, offset = struct.unpack("<QQq", data[:24])
+            if handle not in handles or whence not in (0, 1, 2):
+                return status(AFC_E_UNKNOWN_PACKET)
+            handles[handle].seek(offset, whence)
+            return status(AFC_E_SUCCESS)
         if operation == AFC_FILE_CLOSE:
             (handle,) = struct.unpack("<Q", data[:8])
             handles.pop(handle).close()

@@ -61,6 +61,7 @@ enum : uint16_t {
   kGetObjectHandles = 0x1007,
   kGetObjectInfo = 0x1008,
   kGetObject = 0x1009,
+  kGetThumb = 0x100A,
   kGetPartialObject = 0x101B,
   kOk = 0x2001,
   kGeneralError = 0x2002,
@@ -109,6 +110,12 @@ struct Object {
   int64_t mtime = 0;
   uint16_t format = 0x3000;
   std::string host;  // empty: generated content
+  // The thumbnail a camera keeps of a JPEG: its EXIF thumbnail, served by GetThumb
+  // from where it lies in the file (size 0: none).
+  uint64_t thumbOffset = 0;
+  uint32_t thumbSize = 0;
+  uint32_t thumbWidth = 0;
+  uint32_t thumbHeight = 0;
 };
 
 // A container queued for the bulk IN endpoint: `head` then `dataSize` bytes of an object.
@@ -359,6 +366,53 @@ Object& addObject(libusb_device* d, uint32_t parent, const std::string& name, bo
   return d->objects.back();
 }
 
+// The EXIF thumbnail of a JPEG host file, as a camera serves it (PTP 1.1, 10.5.10
+// GetThumb: the object's thumbnail in its ThumbFormat, here EXIF/JPEG 0x3801): where it
+// lies in the file (IFD1's JPEGInterchangeFormat and its length) and its size in pixels.
+void findExifThumbnail(Object& o) {
+  FILE* file = std::fopen(o.host.c_str(), "rbe");
+  if (!file) return;
+  std::string head(256 << 10, '\0');
+  head.resize(std::fread(head.data(), 1, head.size(), file));
+  std::fclose(file);
+  auto byte = [&](std::size_t at) -> uint32_t {
+    return at < head.size() ? static_cast<unsigned char>(head[at]) : 0;
+  };
+  if (byte(0) != 0xFF || byte(1) != 0xD8) return;
+  std::size_t at = 2;
+  while (at + 10 < head.size() && byte(at) == 0xFF && byte(at + 1) != 0xDA) {
+    std::size_t length = byte(at + 2) << 8 | byte(at + 3);
+    if (byte(at + 1) == 0xE1 && head.compare(at + 4, 6, std::string("Exif\0\0", 6)) == 0) break;
+    at += 2 + length;
+  }
+  if (at + 10 >= head.size() || byte(at + 1) != 0xE1) return;
+  const std::size_t tiff = at + 10;
+  const bool big = byte(tiff) == 'M';
+  auto u16 = [&](std::size_t p) { return big ? byte(p) << 8 | byte(p + 1) : byte(p + 1) << 8 | byte(p); };
+  auto u32 = [&](std::size_t p) { return big ? u16(p) << 16 | u16(p + 2) : u16(p + 2) << 16 | u16(p); };
+  std::size_t ifd0 = tiff + u32(tiff + 4);
+  std::size_t ifd1 = tiff + u32(ifd0 + 2 + 12 * u16(ifd0));
+  if (ifd1 == tiff) return;
+  uint32_t offset = 0, size = 0;
+  for (uint32_t i = 0, n = u16(ifd1); i < n && i < 64; ++i) {
+    std::size_t entry = ifd1 + 2 + 12 * i;
+    if (u16(entry) == 0x0201) offset = u32(entry + 8);
+    if (u16(entry) == 0x0202) size = u32(entry + 8);
+  }
+  const std::size_t start = tiff + offset;
+  if (!offset || !size || start + size > head.size()) return;
+  for (std::size_t p = start + 2; p + 9 < start + size && byte(p) == 0xFF;
+       p += 2 + (byte(p + 2) << 8 | byte(p + 3))) {
+    if (byte(p + 1) == 0xC0 || byte(p + 1) == 0xC2) {
+      o.thumbHeight = byte(p + 5) << 8 | byte(p + 6);
+      o.thumbWidth = byte(p + 7) << 8 | byte(p + 8);
+      o.thumbOffset = start;
+      o.thumbSize = size;
+      return;
+    }
+  }
+}
+
 void walk(libusb_device* d, const std::string& dir, uint32_t parent) {
   DIR* handle = opendir(dir.c_str());
   if (!handle) return;
@@ -382,6 +436,7 @@ void walk(libusb_device* d, const std::string& dir, uint32_t parent) {
       file.size = static_cast<uint64_t>(st.st_size);
       file.mtime = st.st_mtime;
       file.host = path;
+      if (file.format == 0x3801) findExifThumbnail(file);
     }
   }
 }
@@ -546,7 +601,7 @@ std::string deviceInfo(const libusb_device* d) {
   putString(s, extension);
   put16(s, 0);
   putArray16(s, {kGetDeviceInfo, kOpenSession, kCloseSession, kGetStorageIDs, kGetStorageInfo,
-                 kGetObjectHandles, kGetObjectInfo, kGetObject, kGetPartialObject});
+                 kGetObjectHandles, kGetObjectInfo, kGetObject, kGetThumb, kGetPartialObject});
   putArray16(s, {0x4002, 0x4003, kStoreAdded, kStoreRemoved});
   putArray16(s, {});
   putArray16(s, {});
@@ -655,10 +710,10 @@ std::string objectInfo(libusb_device* d, const Object& o) {
   put16(s, o.format);
   put16(s, 0);
   put32(s, o.size >= 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(o.size));
-  put16(s, 0);   // thumb format
-  put32(s, 0);   // thumb size
-  put32(s, 0);
-  put32(s, 0);
+  put16(s, o.thumbSize ? 0x3801 : 0);  // thumb format
+  put32(s, o.thumbSize);                // thumb compressed size
+  put32(s, o.thumbWidth);
+  put32(s, o.thumbHeight);
   put32(s, 0);
   put32(s, 0);
   put32(s, 0);
@@ -756,6 +811,16 @@ void handleCommand(libusb_device* d, uint16_t code, uint32_t tid, const uint32_t
       queueObjectData(d, code, tid, o, 0, o->size);
       return queueResponse(d, kOk, tid);
     }
+    case kGetThumb: {
+      const Object* o = objectOf(d, param(0));
+      if (!o || o->folder || !storageVisible(d, kStorage)) {
+        return queueResponse(d, kInvalidObjectHandle, tid);
+      }
+      if (!o->thumbSize) return queueResponse(d, 0x2010, tid);  // NoThumbnailPresent
+      logLine("getthumb " + std::to_string(d->config.address) + " " + std::to_string(o->thumbSize));
+      queueObjectData(d, code, tid, o, o->thumbOffset, o->thumbSize);
+      return queueResponse(d, kOk, tid);
+    }
     case kGetPartialObject: {
       const Object* o = objectOf(d, param(0));
       if (!o || o->folder || !storageVisible(d, kStorage)) {
@@ -763,6 +828,7 @@ void handleCommand(libusb_device* d, uint16_t code, uint32_t tid, const uint32_t
       }
       uint64_t offset = param(1), n = param(2);
       n = offset >= o->size ? 0 : std::min<uint64_t>(n, o->size - offset);
+      logLine("partial " + std::to_string(d->config.address) + " " + std::to_string(n));
       queueObjectData(d, code, tid, o, offset, n);
       return queueResponse(d, kOk, tid, {static_cast<uint32_t>(n)});
     }
