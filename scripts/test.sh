@@ -15,10 +15,11 @@ for kind in asan tsan; do
   labels=()
   # The slow cases (the real watchdog, long listings, huge files) run once, in the first build.
   [[ $kind == asan ]] || labels=(-LE slow)
+  # A device case mostly waits on its stand-ins (a third of a core): four run at once.
   # Threads are abandoned, never joined, when the process ends (_exit): no thread-leak reports,
   # and no second of grace for them before each exit, which every timed case would pay.
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 report_thread_leaks=0 atexit_sleep_ms=0" \
   ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1" \
-    ctest --test-dir "$dir" --output-on-failure -j2 "${labels[@]}"
+    ctest --test-dir "$dir" --output-on-failure -j4 "${labels[@]}"
 done
 scripts/fuzz.sh 60
