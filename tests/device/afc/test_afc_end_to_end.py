@@ -221,7 +221,7 @@ class StaysLockedTest(PhoneTest):
         self.assertEqual(status, 1)
         self.assertEqual(events, [{"type": "error", "code": "locked_or_untrusted",
                                    "message": self.REASON}])
-        self.assertLess(seconds, 34)
+        self.assertLess(seconds, 38)  # the refusals' 30 s, a busy machine's slack
 
 
 @slow

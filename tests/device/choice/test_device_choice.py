@@ -70,7 +70,9 @@ class ChoiceTest(BinaryTest):
     def devices(self):
         status, events, seconds = self.run_binary("devices")
         self.assertEqual(status, 0)
-        self.assertLess(seconds, 3.5)
+        # At most 3 s after the start, plus a sanitized build's start and exit on a busy
+        # machine.
+        self.assertLess(seconds, 4.5)
         return events
 
     def touched_usb(self, address):
