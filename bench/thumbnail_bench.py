@@ -4,7 +4,7 @@ photos take, on the fake phone with a phone's pace and on the emulated USB camer
 
 Usage (root; it re-runs itself in a private mount namespace):
   thumbnail_bench.py --binary PICFERRY --libdir DIR [--photos N] [--rounds R]
-      [--latency SECONDS] [--link BYTES_PER_SECOND] [--only phone|usb]
+      [--latency SECONDS] [--link BYTES_PER_SECOND] [--only phone|usb] [--scratch DIR]
 DIR holds the stand-in libusb-1.0.so.0 (picferry_fake_libusb). Prints Markdown tables.
 
 The photos: half camera JPEGs (2400 x 1800, EXIF thumbnail 160 x 120), half iPhone-like
@@ -207,9 +207,12 @@ def main():
     parser.add_argument("--latency", type=float, default=0.001)
     parser.add_argument("--link", type=float, default=35e6)
     parser.add_argument("--only", choices=("phone", "usb"), help="run one of the two")
+    parser.add_argument("--scratch", default="/var/tmp",
+                        help="where the photos, caches and the tool's output go (/dev/shm: "
+                             "no disk's file creation in the times)")
     args = parser.parse_args()
     args.binary = os.path.abspath(args.binary)
-    work = tempfile.mkdtemp(prefix="picferry-thumbnail-bench.", dir="/var/tmp")
+    work = tempfile.mkdtemp(prefix="picferry-thumbnail-bench.", dir=args.scratch)
     try:
         jpeg, heic = camera_jpeg(work), iphone_heic(work)
         print("Photos: JPEG %d bytes, HEIC %d bytes.\n" % (os.path.getsize(jpeg),
