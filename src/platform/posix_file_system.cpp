@@ -14,9 +14,12 @@
 namespace picferry::os {
 namespace {
 
-bool isDirectory(const std::string& path) {
+// 0 for a folder, ENOTDIR for anything else, or why it could not be looked at
+// (a dead disk answers EIO, which must not read as "Not a directory").
+int folderError(const std::string& path) {
   struct stat status;
-  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+  if (::stat(path.c_str(), &status) != 0) return errno;
+  return S_ISDIR(status.st_mode) ? 0 : ENOTDIR;
 }
 
 // Makes the entries of a folder durable: its new subfolder survives a power cut.
@@ -32,10 +35,10 @@ int syncDirectory(const std::string& path) {
 // is flushed at once, so that the folders an import creates are on disk
 // before its first file is counted.
 int createOne(const std::string& path, const std::string& parent) {
-  if (isDirectory(path)) return 0;
+  if (folderError(path) == 0) return 0;
   if (::mkdir(path.c_str(), 0777) != 0) {
     if (errno != EEXIST) return errno;
-    return isDirectory(path) ? 0 : ENOTDIR;  // a file, or a folder made meanwhile
+    return folderError(path);  // a file, or a folder made meanwhile
   }
   return syncDirectory(parent);
 }

@@ -8,6 +8,7 @@ the disk down right after the n-th name is made, between naming a file and count
 
 import os
 import shutil
+import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
@@ -58,6 +59,16 @@ class FailingDiskTest(BinaryTest):
                         path = os.path.join(remounted, "photos", name)
                         self.assertTrue(os.path.exists(path), "%s counted, then lost" % name)
                         self.assertEqual(read_bytes(path), FILES["100APPLE/" + name], name)
+    def test_a_dead_disk_is_told_as_an_input_output_error(self):
+        with scratch("1g") as room, file_system(room, "xfs", 320 * MIB) as (_, mount_point):
+            dest = os.path.join(mount_point, "photos")
+            os.mkdir(dest)
+            subprocess.run(["xfs_io", "-x", "-c", "shutdown", mount_point], check=True)
+            status, out, err = self.run_to_end("import", "--dest", dest)
+            (event,) = events_of(out)
+            self.assertEqual((status, err, event["type"]), (1, b"", "error"), event)
+            self.assertTrue(event["message"].endswith(": Input/output error"), event)
+
 
 if __name__ == "__main__":
     harness.main()
