@@ -47,13 +47,13 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "device", "afc"))
 
 from fake_phone import AFC_FILE_OPEN, AFC_FILE_READ, FakePhone  # noqa: E402
+from process_output import read_line  # noqa: E402
 
 MB = 1000 * 1000
 FILES = 40
@@ -62,17 +62,6 @@ LINK = 20 * MB  # bytes per second
 WANTED = 10
 FLOOR = WANTED * FILE_BYTES / LINK  # seconds
 CASES = ("first-10", "every-4th", "every-4th-from-1", "new-only")
-
-
-def read_line(process, timeout):
-    """One line of the process's output, or None at its end; the process is killed after
-    timeout seconds without one."""
-    timer = threading.Timer(timeout, process.kill)
-    timer.start()
-    try:
-        return process.stdout.readline() or None
-    finally:
-        timer.cancel()
 
 
 def traced(phone):

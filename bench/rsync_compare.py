@@ -32,20 +32,12 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
+
+from process_output import read_line
 
 KIB = 1024
 FOLDERS = 8
-
-
-def read_line(process, timeout):
-    timer = threading.Timer(timeout, process.kill)
-    timer.start()
-    try:
-        return process.stdout.readline() or None
-    finally:
-        timer.cancel()
 
 
 class Bench:

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 
 #include "platform/paths.h"
 #include "platform/read_file.h"
+#include "platform/user_folders.h"
 
 namespace picferry {
 namespace {
@@ -65,32 +65,19 @@ std::optional<std::pair<int, int>> checkedSize(const std::string& bytes) {
   return std::pair(width, height);
 }
 
-bool isAbsolute(const char* path) { return path && path[0] == '/'; }
-
 }  // namespace
 
 ThumbnailCache::ThumbnailCache(std::optional<std::string> folder, std::int64_t maxBytes)
     : folder_(std::move(folder)), maxBytes_(maxBytes) {}
 
 std::optional<std::string> ThumbnailCache::folderFor(const char* xdgCacheHome, const char* home) {
-  std::string cacheHome;
-  if (isAbsolute(xdgCacheHome)) {
-    cacheHome = xdgCacheHome;
-  } else if (isAbsolute(home)) {
-    cacheHome = joinPath(home, ".cache");
-  } else {
-    return std::nullopt;
-  }
-  return joinPath(joinPath(cacheHome, "picferry"), "thumbnails");
+  const auto cacheHome = xdgBaseFolder(xdgCacheHome, home, ".cache");
+  if (!cacheHome) return std::nullopt;
+  return joinPath(joinPath(*cacheHome, "picferry"), "thumbnails");
 }
 
 std::optional<std::string> ThumbnailCache::folderFromEnvironment() {
-  const char* home = std::getenv("HOME");
-  if (!isAbsolute(home)) {
-    const passwd* user = getpwuid(getuid());
-    home = user ? user->pw_dir : nullptr;
-  }
-  return folderFor(std::getenv("XDG_CACHE_HOME"), home);
+  return folderFor(std::getenv("XDG_CACHE_HOME"), userHome());
 }
 
 std::string ThumbnailCache::entryPath(const ThumbnailKey& key, const char* suffix) const {

@@ -31,6 +31,8 @@ for _folder in ("afc", "usb", "end_to_end", "power_cut"):
 
 from fake_phone import FakePhone  # noqa: E402
 from usb_emulator import UsbBus  # noqa: E402
+# Files written on the host: one writer, the camera stand-in's.
+from tmpfs_camera import write  # noqa: E402
 
 BINARY = None  # the built binary, from the command line
 LIBDIR = None  # the folder of the stand-in libusb-1.0.so.0, for suites that take one
@@ -211,16 +213,6 @@ def wait_for_bytes_written(process, folder, at_least, timeout=60):
         if time.monotonic() > deadline or process.process.poll() is not None:
             raise AssertionError("no file of %d bytes being written in %s" % (at_least, folder))
         time.sleep(0.002)
-
-
-def write(path, content=b"", mtime=None):
-    """Writes a file (its folders made as needed) and sets its modification time."""
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as out:
-        out.write(content)
-    if mtime is not None:
-        os.utime(path, (mtime, mtime))
-    return path
 
 
 def tree(root, files):

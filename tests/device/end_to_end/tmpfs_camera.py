@@ -14,6 +14,16 @@ import tempfile
 MIB = 1024 * 1024
 
 
+def write(path, content=b"", mtime=None):
+    """Writes a file (its folders made as needed) and sets its modification time."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as out:
+        out.write(content)
+    if mtime is not None:
+        os.utime(path, (mtime, mtime))
+    return path
+
+
 class Tmpfs:
     """A tmpfs of the given size mounted at a new temporary folder PARENT/NAME."""
 
@@ -60,13 +70,7 @@ class Camera(Tmpfs):
 
     def add(self, relative, content=b"", mtime=None):
         """Writes DCIM/relative (folders made as needed) and sets its modification time."""
-        path = self.file(relative)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as out:
-            out.write(content)
-        if mtime is not None:
-            os.utime(path, (mtime, mtime))
-        return path
+        return write(self.file(relative), content, mtime)
 
     def add_sized(self, relative, size, mtime=None):
         """Writes a file of `size` bytes of a non-repeating-per-MiB pattern (no zero pages)."""
